@@ -1,0 +1,17 @@
+// Where the main bundle's resources live: the directory given at start, or the
+// build's resources directory. Tests point it at a directory of their own.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+void setBundleResourcesDirectory(const std::string& path);
+const std::string& bundleResourcesDirectory();
+// Localized strings: key -> text, as the bundle's table provides them.
+void setLocalizedString(const std::string& key, const std::string& text);
+void clearLocalizedStrings();
+// The table's text for `key`; false when the table has none.
+bool localizedString(const std::string& key, std::string* text);
+
+}  // namespace platform
