@@ -98,7 +98,9 @@ TEST_F(DiscoveryTest, AttachingAFeatureReportSwitchReadsShowsAndStartsOnePollTim
 
 TEST_F(DiscoveryTest, FeatureReportSizeOtherThanEightIsNotASwitch) {
   FeatureReportSwitch sw;
-  sw.setHIDProperty("MaxFeatureReportSize", Number(64));
+  CFNumberRef size = Number(64);
+  sw.setHIDProperty("MaxFeatureReportSize", size);
+  CFRelease(size);
   sw.plug();
   StartMatching();
   EXPECT_EQ(
