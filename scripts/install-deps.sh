@@ -28,3 +28,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Access to a real switch for the user at the seat.
+bash "$(dirname "$0")/install-udev-rules.sh" >/dev/null
