@@ -399,7 +399,11 @@ void ensureApplication() {
     static int argc = 1;
     static char name[] = "portvane";
     static char* argv[] = {name, nullptr};
-    static QApplication application(argc, argv);
+    // Never destroyed: at exit Qt's own globals go first, and the windows
+    // that live for the whole run (tray, settings dialog) must not be torn
+    // down after them.
+    static QApplication* const application = new QApplication(argc, argv);
+    (void)application;
   }
   // The program's timers run on Qt's loop; a test's manual clock stays.
   if (!dynamic_cast<ManualClock*>(&clock())) installQtClock();
@@ -455,8 +459,10 @@ void RunApplicationEventLoop() {
   platform::ensureApplication();
   // The program lives on without a visible window (tray, hot keys).
   QApplication::setQuitOnLastWindowClosed(false);
-  // Work queued before the loop started.
-  platform::drainMainQueue();
+  // Work queued before the loop started runs once it runs, so that a quit
+  // among it ends this loop rather than nothing.
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [] { platform::drainMainQueue(); }, Qt::QueuedConnection);
   QApplication::exec();
 }
 

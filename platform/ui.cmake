@@ -2,6 +2,7 @@
 add_library(portvane_platform_ui STATIC
   carbon_events.cpp
   windows.cpp
+  key_codes.cpp
   menus.cpp
   nibs.cpp
 )

@@ -1,0 +1,144 @@
+#include "app/carbon_app.h"
+
+#include "hid/hid_discovery.h"
+#include "platform/core_foundation.h"
+#include "platform/menus.h"
+#include "platform/nibs.h"
+#include "platform/process.h"
+#include "platform/tray.h"
+#include "settings/main_window.h"
+#include "switch/kvm_operations.h"
+
+namespace {
+
+constexpr UInt32 kCommandSelectPort1 = FOUR_CHAR_CODE("SPC1");
+constexpr UInt32 kCommandSelectPort2 = FOUR_CHAR_CODE("SPC2");
+constexpr UInt32 kCommandSelectPort3 = FOUR_CHAR_CODE("SPC3");
+constexpr UInt32 kCommandSelectPort4 = FOUR_CHAR_CODE("SPC4");
+constexpr UInt32 kCommandAutoScan = FOUR_CHAR_CODE("Auto");
+constexpr UInt32 kCommandPreferences = FOUR_CHAR_CODE("pref");
+
+constexpr MenuItemAttributes kHiddenAndDisabled = kMenuItemAttrDisabled | kMenuItemAttrHidden;
+
+void SelectPort(int port) {
+  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+  KVMSetPortNumber(&KVMSwitch.info, port);
+  MPExitCriticalRegion(KVMSwitch.criticalRegion);
+}
+
+}  // namespace
+
+bool SetOurDockMenu() {
+  IBNibRef nib = nullptr;
+  if (CreateNibReference(CFSTR("USBMENUDOCK 2 Ports"), &nib) != noErr) return false;
+  MenuRef menu = nullptr;
+  if (CreateMenuFromNib(nib, CFSTR("DockMenu"), &menu) != noErr) return false;
+  // The reference and the menu stay for the whole run.
+  return SetApplicationDockTileMenu(menu) == noErr;
+}
+
+CarbonApp::CarbonApp() : TApplication(CFSTR("MenuBar"), CFSTR("Settings2Ports")) {
+  MainWindow::Create(false, CFSTR("Preferences"), CFSTR("Settings2Ports"));
+}
+
+CarbonApp::~CarbonApp() = default;
+
+bool CarbonApp::HandleCommand(const HICommandExtended& command) {
+  switch (command.commandID) {
+    case kCommandSelectPort1: SelectPort(0); return true;
+    case kCommandSelectPort2: SelectPort(1); return true;
+    case kCommandSelectPort3: SelectPort(2); return true;
+    case kCommandSelectPort4: SelectPort(3); return true;
+    case kCommandAutoScan:
+      MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+      KVMSetAutoScan(&KVMSwitch.info, !KVMSwitch.info.autoScanOn);
+      // Flipped whatever the switch said; the next read brings its own value.
+      KVMSwitch.info.autoScanOn = !KVMSwitch.info.autoScanOn;
+      MPExitCriticalRegion(KVMSwitch.criticalRegion);
+      return true;
+    case kCommandPreferences: {
+      ProcessSerialNumber ours = {0, 0};
+      ProcessSerialNumber front = {0, 0};
+      if (GetCurrentProcess(&ours) == noErr && GetFrontProcess(&front) == noErr &&
+          (ours.highLongOfPSN != front.highLongOfPSN || ours.lowLongOfPSN != front.lowLongOfPSN)) {
+        SetFrontProcess(&ours);
+      }
+      MainWindow::Create(true, CFSTR("Preferences"), CFSTR("Settings2Ports"));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+bool CarbonApp::UpdateDockMenu(MenuRef& menu) {
+  if (menu != GetApplicationDockTileMenu()) return true;
+
+  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+  KVMGetInformation(&KVMSwitch.info);
+  MPExitCriticalRegion(KVMSwitch.criticalRegion);
+
+  const KVM_INFO& info = KVMSwitch.info;
+  for (int port = 0; port < 2; ++port) {
+    const MenuItemIndex item = MenuItemIndex(port + 3);
+    if (port < info.portCount && port == info.currentPort) {
+      // The active port is marked, and at the same time disabled and hidden.
+      SetItemMark(menu, item, checkMark);
+      ChangeMenuItemAttributes(menu, item, kHiddenAndDisabled, 0);
+    } else if (port < info.portCount && (info.availablePorts & (1 << port))) {
+      SetItemMark(menu, item, noMark);
+      ChangeMenuItemAttributes(menu, item, 0, kHiddenAndDisabled);
+    } else {
+      SetItemMark(menu, item, noMark);
+      ChangeMenuItemAttributes(menu, item, kHiddenAndDisabled, 0);
+    }
+  }
+
+  MenuRef autoMenu = nullptr;
+  MenuItemIndex autoItem = 0;
+  if (GetIndMenuItemWithCommandID(menu, kCommandAutoScan, 1, &autoMenu, &autoItem) == noErr) {
+    ChangeMenuItemAttributes(autoMenu, autoItem, 0, kHiddenAndDisabled);
+    CFStringRef key = info.autoScanOn ? CFSTR("Stop Auto-Scan") : CFSTR("Start Auto-Scan");
+    CFStringRef text = CFBundleCopyLocalizedString(CFBundleGetMainBundle(), key, key, nullptr);
+    SetMenuItemTextWithCFString(autoMenu, autoItem, text);
+    if (text) CFRelease(text);
+  }
+  return true;
+}
+
+bool CarbonApp::OpenSettingsDialog() {
+  HICommand command = {};
+  command.attributes = 0;
+  command.commandID = kCommandPreferences;
+  command.menu.menuRef = nullptr;
+  command.menu.menuItemIndex = 0;
+  EventRef event = nullptr;
+  CreateEvent(nullptr, kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), kEventAttributeUserEvent,
+              &event);
+  SetEventParameter(event, kEventParamDirectObject, typeHICommand, sizeof command, &command);
+  SendEventToEventTarget(event, GetApplicationEventTarget());
+  if (event) ReleaseEvent(event);
+  return true;
+}
+
+bool CarbonApp::HandleHotKey(EventHotKeyID& id) {
+  if (id.id < 1 || id.id > 4) return false;
+  SelectPort(int(id.id) - 1);
+  return true;
+}
+
+bool CarbonApp::HandleUserLogin(unsigned long kind) {
+  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+  const bool inactive = kind == kEventSystemUserSessionDeactivated;
+  if (inactive != KVMSwitch.loginInactive) {
+    KVMSwitch.loginInactive = inactive;
+    if (!inactive && KVMSwitch.info.state == 1) {
+      // A switch arrived while the session was away: open it now.
+      KVMSwitch.info.state = 0;
+      DEVICE_ID id = {KVMSwitch.info.device.vendorID, KVMSwitch.info.device.productID};
+      HIDGetMatchingDevice(&KVMSwitch, &id);
+    }
+  }
+  MPExitCriticalRegion(KVMSwitch.criticalRegion);
+  return true;
+}

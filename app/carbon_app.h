@@ -1,0 +1,21 @@
+// The application object: menu and tray-menu commands, the tray menu kept up
+// to date, the settings dialog on request, global hot keys and the user's
+// session being switched out and back in.
+#pragma once
+
+#include "framework/t_application.h"
+
+class CarbonApp : public TApplication {
+ public:
+  CarbonApp();
+  ~CarbonApp() override;
+
+  bool HandleCommand(const HICommandExtended& command) override;
+  bool UpdateDockMenu(MenuRef& menu) override;
+  bool OpenSettingsDialog() override;
+  bool HandleHotKey(EventHotKeyID& id) override;
+  bool HandleUserLogin(unsigned long kind) override;
+};
+
+// Installs the tray ("Dock") menu "DockMenu" of "USBMENUDOCK 2 Ports".
+bool SetOurDockMenu();

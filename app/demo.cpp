@@ -1,0 +1,52 @@
+// portvane-demo: the program with a simulated switch plugged in from the start.
+// On a display the switch's front panel is shown beside it, so that a user can
+// press its buttons and watch the tray follow; headless, the lines below show
+// every command the switch receives.
+#include <QGuiApplication>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+
+#include "app/main.h"
+#include "platform/carbon_events.h"
+#include "platform/simulated_switch.h"
+#include "platform/switch_front_panel.h"
+
+namespace {
+
+constexpr int kWatchMilliseconds = 500;
+
+// One line per report, request or packet the switch has been sent since the last look.
+void reportReceived(const platform::SimulatedSwitch& simulated, size_t& shown) {
+  const auto& received = simulated.received();
+  for (; shown < received.size(); ++shown) {
+    fprintf(stderr, "portvane-demo: switch received");
+    for (uint8_t byte : received[shown].bytes) fprintf(stderr, " %02X", byte);
+    fprintf(stderr, "\n");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  platform::ensureApplication();
+
+  platform::FeatureReportSwitch simulated(0x10D5, 0x5500);
+  simulated.state().availablePorts = 0x03;
+  simulated.plug();
+
+  size_t shown = 0;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] { reportReceived(simulated, shown); });
+  watch.start(kWatchMilliseconds);
+
+  std::unique_ptr<platform::SwitchFrontPanel> panel;
+  if (QGuiApplication::platformName() != QStringLiteral("offscreen")) {
+    panel = std::make_unique<platform::SwitchFrontPanel>(simulated);
+    panel->show();
+  }
+
+  const int status = PortvaneMain(argc, argv);
+  reportReceived(simulated, shown);
+  return status;
+}

@@ -1,0 +1,13 @@
+// portvane: the program on the Linux device side. Switches come from the
+// kernel (udev, hidraw, libusb); the session's switching comes from logind.
+#include "app/main.h"
+#include "platform/carbon_events.h"
+#include "platform/linux_devices.h"
+#include "platform/session.h"
+
+int main(int argc, char* argv[]) {
+  platform::ensureApplication();
+  platform::startSessionWatch();
+  platform::startLinuxDevices();
+  return PortvaneMain(argc, argv);
+}

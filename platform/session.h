@@ -1,0 +1,33 @@
+// The user's login session being switched out and back in (fast user
+// switching): logind's Active property of the session the program runs in,
+// watched over the system bus. When the session becomes inactive the
+// application receives the system event kEventSystemUserSessionDeactivated
+// (class kEventClassSystem), when it becomes active again
+// kEventSystemUserSessionActivated, through the main queue. Until told
+// otherwise the session counts as active.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Finds the session (XDG_SESSION_ID, else the one holding this process, else
+// logind's "auto" session) and starts watching it. False, quietly, without a
+// system bus, without logind, or before the application object exists. A session found inactive already is reported
+// as a change. Calling it again after a success does nothing and returns true.
+bool startSessionWatch();
+
+// Tests: the same on the bus at this address (a private bus with a stand-in
+// for logind). Any earlier watch is stopped first.
+bool startSessionWatchOnBus(const std::string& address);
+
+// Tests: logind reported this value of Active. Only a change posts an event.
+void simulateSessionActive(bool active);
+
+// What the watch last knew (tests); true before any report.
+bool sessionActive();
+
+// Tests: stops the watch and counts the session as active again; posts nothing.
+void resetSessionWatch();
+
+}  // namespace platform

@@ -1,0 +1,364 @@
+#include "settings/main_window.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "app/hot_key_config.h"
+#include "app/hot_keys.h"
+#include "platform/menus.h"
+#include "switch/kvm_operations.h"
+
+MainWindow* pOurWindow = nullptr;
+HOT_KEY_CONTROL HotConfig[2];
+
+namespace {
+
+// Names stored in a HOT_KEY keep room for a terminator well inside the record.
+constexpr size_t kCapturedNameLength = 32;
+
+const EventTypeSpec kRawKeyDown = {kEventClassKeyboard, kEventRawKeyDown};
+
+void RemoveKeyHandlers() {
+  for (HOT_KEY_CONTROL& field : HotConfig) {
+    if (field.handler) {
+      RemoveEventHandler(field.handler);
+      field.handler = nullptr;
+    }
+  }
+}
+
+}  // namespace
+
+MainWindow::MainWindow() : TWindow(static_cast<WindowRef>(nullptr)), fSettingsLoaded(false), fLoadedVersion(0) {}
+
+MainWindow::~MainWindow() {
+  pOurWindow = nullptr;
+  // The fields go with the window; a capture left installed would outlive them.
+  RemoveKeyHandlers();
+  HotConfig[0].control = HotConfig[1].control = nullptr;
+}
+
+void MainWindow::Create(bool show, CFStringRef windowName, CFStringRef nibName) {
+  if (!pOurWindow) {
+    pOurWindow = new MainWindow;
+    pOurWindow->TWindow::Init(windowName, nibName);
+    pOurWindow->fSettingsLoaded = false;
+    RepositionWindow(pOurWindow->fWindow, nullptr, kWindowCenterOnMainScreen);
+    memset(HotConfig, 0, sizeof HotConfig);
+  }
+  if (show) {
+    if (!pOurWindow->fSettingsLoaded) {
+      pOurWindow->fSettingsLoaded = true;
+      MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+      KVMGetInformation(&KVMSwitch.info);
+      MPExitCriticalRegion(KVMSwitch.criticalRegion);
+      pOurWindow->InitSettings();
+    }
+    pOurWindow->Select();
+    pOurWindow->Show();
+  } else {
+    pOurWindow->CloseDialog();
+    pOurWindow->Hide();
+  }
+}
+
+ControlRef MainWindow::FindControl(const ControlID& id) {
+  HIViewRef control = nullptr;
+  HIViewFindByID(HIViewGetRoot(fWindow), id, &control);
+  return control;
+}
+
+OSStatus MainWindow::InitSettings() {
+  fLoadedVersion = 0;
+
+  // Both keys are taken before either capture is installed, so that a failed
+  // installation cannot leave a field's working copy empty for the save.
+  for (int i = 0; i < 2; ++i) HotConfig[i].key = KVMSwitch.hotKeys[i];
+  for (int i = 0; i < 2; ++i) {
+    HotConfig[i].control = FindControl(kHotKeyIDs[i]);
+    // A name from a damaged file may lack its terminator.
+    SetControlData(HotConfig[i].control, kControlEntireControl, kControlEditTextTextTag,
+                   Size(HotKeyNameLength(HotConfig[i].key)), HotConfig[i].key.name);
+    OSStatus status = InstallEventHandler(GetControlEventTarget(HotConfig[i].control), Handle_EventRawKeyDown, 1,
+                                          &kRawKeyDown, reinterpret_cast<void*>(uintptr_t(i)), &HotConfig[i].handler);
+    if (status != noErr) return status;
+  }
+
+  const KVM_INFO& info = KVMSwitch.info;
+  if (info.state != 2) {
+    DisableControl(FindControl(kOptionGroupId));
+  } else {
+    fLoadedVersion = info.version;
+    EnableControl(FindControl(kOptionGroupId));
+
+    ControlRef buzzer = FindControl(kBuzzerID);
+    if (info.hasBuzzer) {
+      ShowControl(buzzer);
+      SetControl32BitValue(buzzer, info.buzzerOn ? 1 : 0);
+    } else {
+      HideControl(buzzer);
+    }
+
+    LoadPortOption(kFixAudioPortID, kAudioPortNumberID, info.hasAudio, info.audioBindable, info.audioFixed,
+                   info.audioPort);
+    for (int h = 0; h < 2; ++h) {
+      LoadPortOption(kFixHUBPortIDs[h], kHUBPortNumberIDs[h], info.hasHub[h], info.hubBindable[h], info.hubFixed[h],
+                     info.hubPort[h]);
+    }
+    LoadAutoScanPeriod();
+    LoadUniversalHotKey();
+  }
+
+  HandleItemHit(short(kFixAudioPortID.id));
+  HandleItemHit(short(kFixHUBPortIDs[0].id));
+  HandleItemHit(short(kFixHUBPortIDs[1].id));
+  return noErr;
+}
+
+void MainWindow::LoadPortOption(const ControlID& fixID, const ControlID& portID, bool has, bool bindable, bool fixed,
+                                int32_t port) {
+  ControlRef check = FindControl(fixID);
+  ControlRef popup = FindControl(portID);
+  if (!has) {
+    HideControl(check);
+    HideControl(popup);
+    return;
+  }
+  ShowControl(check);
+  if (bindable) {
+    SetControl32BitValue(check, fixed ? 1 : 0);
+    ActivateControl(check);
+  } else {
+    SetControl32BitValue(check, 0);
+    DeactivateControl(check);
+  }
+  ShowControl(popup);
+  FillPortMenu(popup);
+  SetControlValue(popup, SInt16(port + 1));
+}
+
+void MainWindow::FillPortMenu(ControlRef popup) {
+  MenuRef menu = nullptr;
+  if (GetControlData(popup, kControlEntireControl, kControlPopupButtonMenuHandleTag, sizeof menu, &menu, nullptr) !=
+      noErr) {
+    return;
+  }
+  DeleteMenuItems(menu, 1, CountMenuItems(menu));
+  for (int32_t n = 1; n <= KVMSwitch.info.portCount; ++n) {
+    CFStringRef text = CFStringCreateWithFormat(kCFAllocatorDefault, nullptr, CFSTR("%d"), n);
+    AppendMenuItemTextWithCFString(menu, text, 0, 0, nullptr);
+    CFRelease(text);
+  }
+}
+
+// A pop-up that the switch does not offer takes its label with it.
+void MainWindow::ShowLabelledOption(const ControlID& id, const ControlID& labelID, bool shown) {
+  for (ControlRef control : {FindControl(id), FindControl(labelID)}) {
+    if (shown) {
+      ShowControl(control);
+    } else {
+      HideControl(control);
+    }
+  }
+}
+
+void MainWindow::LoadAutoScanPeriod() {
+  const KVM_INFO& info = KVMSwitch.info;
+  ControlRef popup = FindControl(kAutoScanPeriodID);
+  ShowLabelledOption(kAutoScanPeriodID, kAutoScanPeriodLabelID, info.hasAutoScanPeriod);
+  if (!info.hasAutoScanPeriod) return;
+  MenuRef menu = nullptr;
+  if (GetControlData(popup, kControlEntireControl, kControlPopupButtonMenuHandleTag, sizeof menu, &menu, nullptr) !=
+      noErr) {
+    return;
+  }
+  DeleteMenuItems(menu, 1, CountMenuItems(menu));
+  // An item stands for 5 x autoScanPeriod seconds; the serial-number switch
+  // starts at 10 seconds, the feature-report switch at 5.
+  const bool serialNumberSwitch = info.version == 1;
+  const int first = serialNumberSwitch ? 2 : 1;
+  const int count = serialNumberSwitch ? 11 : 20;
+  for (int n = 0; n < count; ++n) {
+    CFStringRef text = CFStringCreateWithFormat(kCFAllocatorDefault, nullptr, CFSTR("%d"), 5 * (first + n));
+    AppendMenuItemTextWithCFString(menu, text, 0, 0, nullptr);
+    CFRelease(text);
+  }
+  SetControlValue(popup, SInt16(serialNumberSwitch ? info.autoScanPeriod - 1 : info.autoScanPeriod));
+}
+
+void MainWindow::LoadUniversalHotKey() {
+  const KVM_INFO& info = KVMSwitch.info;
+  ControlRef popup = FindControl(kUniversalHotKeyID);
+  ShowLabelledOption(kUniversalHotKeyID, kUniversalHotKeyLabelID, info.hasUniversalHotKey);
+  if (!info.hasUniversalHotKey) return;
+  MenuRef menu = nullptr;
+  if (GetControlData(popup, kControlEntireControl, kControlPopupButtonMenuHandleTag, sizeof menu, &menu, nullptr) !=
+      noErr) {
+    return;
+  }
+  // Rebuilding the items must not move the choice when the switch's key is
+  // none of them: it stays as the file or an earlier opening left it.
+  const SInt16 earlier = GetControlValue(popup);
+  DeleteMenuItems(menu, 1, CountMenuItems(menu));
+  SInt16 chosen = earlier;
+  for (int i = 0; HotKeyList[i].code != 0; ++i) {
+    CFStringRef text = CFStringCreateWithFormat(kCFAllocatorDefault, nullptr, CFSTR("%s"), HotKeyList[i].name);
+    AppendMenuItemTextWithCFString(menu, text, 0, 0, nullptr);
+    CFRelease(text);
+    if (uint32_t(HotKeyList[i].code) == info.universalHotKey) chosen = SInt16(i + 1);
+  }
+  SetControlValue(popup, chosen);
+}
+
+bool MainWindow::HandleCommand(const HICommandExtended& command) {
+  switch (command.commandID) {
+    case kHICommandOK:
+      SaveSettings();
+      CloseDialog();
+      if (pOurWindow) pOurWindow->Hide();
+      return true;
+    case kHICommandCancel:
+      CloseDialog();
+      if (pOurWindow) pOurWindow->Hide();
+      return true;
+    default:
+      return false;
+  }
+}
+
+void MainWindow::SaveSettings() {
+  for (int i = 0; i < 2; ++i) KVMSwitch.hotKeys[i] = HotConfig[i].key;
+  SetHotKeyConfiguration(KVMSwitch.hotKeys);
+  RegisterHotKeys();
+
+  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+  KVM_INFO& info = KVMSwitch.info;
+  // Controls never filled from this switch (opened without one, or for the
+  // other generation) say nothing about it.
+  if (info.state == 2 && fLoadedVersion != 0 && fLoadedVersion == info.version) {
+    if (info.hasBuzzer) {
+      if (ControlRef control = FindControl(kBuzzerID)) {
+        const bool on = GetControl32BitValue(control) == 1;
+        if (on != info.buzzerOn) {
+          info.buzzerOn = on;
+          KVMSetBuzzer(&info, on);
+        }
+      }
+    }
+    if (info.hasAudio && info.audioBindable &&
+        ApplyPortOption(kFixAudioPortID, kAudioPortNumberID, &info.audioFixed, &info.audioPort)) {
+      if (info.audioFixed) {
+        KVMUnbindAudio(&info);
+        KVMFixAudioPortNumber(&info, info.audioPort);
+      } else {
+        KVMBindAudio(&info);
+      }
+    }
+    for (int h = 0; h < 2; ++h) {
+      if (info.hasHub[h] && info.hubBindable[h] &&
+          ApplyPortOption(kFixHUBPortIDs[h], kHUBPortNumberIDs[h], &info.hubFixed[h], &info.hubPort[h])) {
+        if (info.hubFixed[h]) {
+          KVMUnbindHUB(&info, h);
+          KVMFixHUBPortNumber(&info, h, info.hubPort[h]);
+        } else {
+          KVMBindHUB(&info, h);
+        }
+      }
+    }
+    if (info.hasAutoScanPeriod) {
+      if (ControlRef control = FindControl(kAutoScanPeriodID)) {
+        const int32_t period = GetControlValue(control) + (info.version == 1 ? 1 : 0);
+        if (period != info.autoScanPeriod) {
+          info.autoScanPeriod = period;
+          KVMSetAutoScanPeriod(&info, period);
+        }
+      }
+    }
+    if (info.hasUniversalHotKey) {
+      if (ControlRef control = FindControl(kUniversalHotKeyID)) {
+        // Only the first four entries can be sent; the switch's value comes
+        // back with the next information read.
+        const SInt16 item = GetControlValue(control);
+        if (item >= 1 && item <= 4 && uint32_t(HotKeyList[item - 1].code) != info.universalHotKey) {
+          KVMSetUniversalHotKey(&info, uint32_t(HotKeyList[item - 1].code));
+        }
+      }
+    }
+  }
+  MPExitCriticalRegion(KVMSwitch.criticalRegion);
+}
+
+bool MainWindow::ApplyPortOption(const ControlID& fixID, const ControlID& portID, bool* fixed, int32_t* port) {
+  ControlRef check = FindControl(fixID);
+  ControlRef popup = FindControl(portID);
+  if (!check || !popup) return false;
+  const bool nowFixed = GetControl32BitValue(check) == 1;
+  const int32_t nowPort = GetControlValue(popup) - 1;
+  if (nowFixed == *fixed && !(*fixed && nowPort != *port)) return false;
+  *fixed = nowFixed;
+  *port = nowPort;
+  return true;
+}
+
+void MainWindow::HandleItemHit(short item) {
+  ControlID check;
+  ControlID popup;
+  if (item == kFixAudioPortID.id) {
+    check = kFixAudioPortID;
+    popup = kAudioPortNumberID;
+  } else if (item == kFixHUBPortIDs[0].id) {
+    check = kFixHUBPortIDs[0];
+    popup = kHUBPortNumberIDs[0];
+  } else if (item == kFixHUBPortIDs[1].id) {
+    check = kFixHUBPortIDs[1];
+    popup = kHUBPortNumberIDs[1];
+  } else {
+    return;
+  }
+  const SInt16 value = GetControlValue(FindControl(check));
+  ControlRef control = FindControl(popup);
+  if (value == 0) {
+    DeactivateControl(control);
+  } else if (value == 1) {
+    ActivateControl(control);
+  }
+}
+
+bool MainWindow::CloseDialog() {
+  RemoveKeyHandlers();
+  fSettingsLoaded = false;
+  return true;
+}
+
+OSStatus Handle_EventRawKeyDown(EventHandlerCallRef, EventRef event, void* userData) {
+  const uintptr_t index = reinterpret_cast<uintptr_t>(userData);
+  if (index > 1) return noErr;
+
+  UInt32 keyCode = 0;
+  OSStatus status =
+      GetEventParameter(event, kEventParamKeyCode, typeUInt32, nullptr, sizeof keyCode, nullptr, &keyCode);
+  if (status != noErr) return status;
+  fprintf(stderr, "keycode - %d - ", int(keyCode));
+
+  char character[2] = {0, 0};
+  status = GetEventParameter(event, kEventParamKeyMacCharCodes, typeChar, nullptr, 1, nullptr, character);
+  // A character above 127 prints negative whatever the processor's char is.
+  fprintf(stderr, "Charcode - %d \n", int(int8_t(character[0])));
+
+  const char* name = character;
+  for (const HOT_KEY& mapped : MappedKeys) {
+    if (UInt32(mapped.code) == keyCode) {
+      name = mapped.name;
+      break;
+    }
+  }
+
+  HOT_KEY_CONTROL& field = HotConfig[index];
+  const Size length = Size(strnlen(name, sizeof field.key.name));
+  SetControlData(field.control, kControlEntireControl, kControlEditTextTextTag, length, name);
+  field.key.code = int32_t(keyCode);
+  strncpy(field.key.name, name, kCapturedNameLength);
+  field.key.name[kCapturedNameLength] = 0;
+  return status;
+}

@@ -1,0 +1,224 @@
+#!/bin/bash
+# End to end: the real program (portvane-demo, a simulated switch plugged in)
+# on its own X server with a tray host. A hot key pressed on the X server must
+# reach the switch, and the tray icon must then show the other computer.
+#
+#   run-e2e.sh <portvane-demo> <source directory>
+#
+# Exit 0 when every step passed, 1 when one failed, 77 when the X tools it
+# needs (Xvfb, trayer, xdotool) are not installed. Needs no display of its own.
+#
+# The run is a list of steps (the `steps` array at the end), each a function
+# that returns 0 or calls `fail`; further steps go into that list.
+set -u
+
+demo=${1:?usage: run-e2e.sh <portvane-demo> <source directory>}
+source_dir=${2:?usage: run-e2e.sh <portvane-demo> <source directory>}
+artwork="$source_dir/resources/artwork"
+
+for tool in Xvfb trayer xdotool; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "e2e: $tool is not installed; skipping"
+    exit 77
+  fi
+done
+for tool in xwininfo import convert compare; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "e2e: $tool is missing (x11-utils, imagemagick)"; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/portvane-e2e.XXXXXX")
+chmod 700 "$work"
+demo_log="$work/demo.log"
+xvfb_pid= trayer_pid= demo_pid=
+tray_window=
+
+stop() {
+  local pid
+  for pid in "$demo_pid" "$trayer_pid" "$xvfb_pid"; do
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  done
+  for pid in "$demo_pid" "$trayer_pid" "$xvfb_pid"; do
+    [ -n "$pid" ] && wait "$pid" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap stop EXIT
+trap 'exit 1' INT TERM
+
+say() { echo "e2e: $*"; }
+
+fail() {
+  say "FAILED: $*"
+  if [ -s "$demo_log" ]; then
+    echo "---- portvane-demo's output"
+    cat "$demo_log"
+    echo "----"
+  fi
+  exit 1
+}
+
+# wait_until <seconds> <command...>: true once the command succeeds, false
+# when the time is up.
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.2
+  done
+}
+
+demo_said() { grep -qxF -- "$1" "$demo_log"; }
+
+# ---- Pictures
+
+# The tray icon's window as it is on screen now, as a PNG.
+capture_icon() { import -display "$DISPLAY" -window "$tray_window" "$work/icon.png" 2>/dev/null; }
+
+# Sets `nearest` to the picture (pc1, pc2, portvane) the captured icon is
+# closest to, and `measure` to what was measured. Each reference is drawn the
+# way the tray draws it: scaled into the largest centred square of the icon's
+# window, over the tray's background (taken from the window's corner, where
+# every picture is transparent). Distance: normalised RMSE over all pixels;
+# a picture farther than 0.12 from the icon is no match at all (the pictures
+# lie about 0.2 apart, a match within about 0.03).
+classify_icon() {
+  local size width height side background name distance best=0.12
+  size=$(identify -format '%w %h' "$work/icon.png") || return 1
+  read -r width height <<<"$size"
+  side=$((width < height ? width : height))
+  background=$(convert "$work/icon.png" -format '%[pixel:p{0,0}]' info:) || return 1
+  measure="icon ${width}x${height} mean rgb $(convert "$work/icon.png" -format '%[fx:mean.r] %[fx:mean.g] %[fx:mean.b]' info:)"
+  nearest=
+  for name in pc1 pc2 portvane; do
+    convert -size "${width}x${height}" "xc:$background" \
+      \( "$artwork/$name.png" -resize "${side}x${side}" \) -gravity center -composite \
+      "PNG24:$work/$name-reference.png" || return 1
+    distance=$(compare -metric RMSE "$work/icon.png" "$work/$name-reference.png" null: 2>&1 |
+      sed -n 's/.*(\(.*\)).*/\1/p')
+    [ -n "$distance" ] || return 1
+    measure="$measure; RMSE to $name $distance"
+    if awk -v d="$distance" -v b="$best" 'BEGIN { exit !(d < b) }'; then
+      best=$distance
+      nearest=$name
+    fi
+  done
+}
+
+icon_shows() {
+  capture_icon && classify_icon && [ "$nearest" = "$1" ]
+}
+
+# ---- Steps
+
+start_display() {
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  wait_until 10 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+  export DISPLAY=":$(head -n 1 "$work/display")"
+  wait_until 10 xwininfo -root >/dev/null 2>&1 || fail "no X server on $DISPLAY"
+  say "X server on $DISPLAY"
+}
+
+# trayer is an XEmbed system tray; with no StatusNotifierItem host on a
+# session bus, Qt's tray icon embeds itself there.
+start_tray_host() {
+  trayer --edge top --align right --widthtype request --height 32 --transparent false \
+    >"$work/trayer.log" 2>&1 &
+  trayer_pid=$!
+  wait_until 10 sh -c 'xwininfo -root -tree | grep -qF "(\"panel\" \"trayer\")"' ||
+    fail "trayer's panel did not appear: $(cat "$work/trayer.log")"
+  say "tray host running"
+}
+
+# In an empty working directory, so the hot keys are the defaults:
+# Control+Option+1 and Control+Option+2. In a sanitizer build, leaks are the
+# unit tests' to find: at exit the desktop's own libraries (fontconfig, D-Bus)
+# leave blocks behind that would turn the exit status.
+start_demo() {
+  mkdir "$work/run" "$work/runtime"
+  chmod 700 "$work/runtime"
+  (cd "$work/run" && exec env -u DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$demo" >"$demo_log" 2>&1) &
+  demo_pid=$!
+  say "portvane-demo started"
+}
+
+wait_for_attach() {
+  wait_until 20 grep -qs '^HIDDeviceAdded: Found device info with vendorID=0x10D5 deviceID=0x5500' "$demo_log" ||
+    fail "the simulated switch was not attached"
+  say "switch attached"
+}
+
+# The icon's own window, embedded under trayer's panel.
+find_tray_window() {
+  tray_window=$(xwininfo -root -tree | awk '
+    /\("panel" "trayer"\)/ { inside = 1; next }
+    inside && /^     0x/ { inside = 0 }
+    inside && /: \(".*"\)/ { print $1; exit }')
+  [ -n "$tray_window" ]
+}
+
+find_tray_icon() {
+  wait_until 15 find_tray_window || fail "no tray icon was embedded in trayer: $(xwininfo -root -tree)"
+  say "tray icon is window $tray_window"
+}
+
+# At attach the icon shows the switch's port 0; this also shows that the
+# measurement tells the pictures apart.
+icon_shows_computer_1() {
+  wait_until 10 icon_shows pc1 || fail "tray icon is not computer 1 (nearest ${nearest:-none}): ${measure:-no capture}"
+  say "tray icon shows computer 1: $measure"
+}
+
+press_hot_key_2() {
+  xdotool key --clearmodifiers ctrl+alt+2 || fail "xdotool could not press Control+Alt+2"
+  say "pressed Control+Alt+2"
+}
+
+switch_received_port_1() {
+  local line="portvane-demo: switch received 04 81 01 00 00 00 00 00"
+  wait_until 5 demo_said "$line" || fail "the switch did not receive the port-2 command ($line)"
+  say "switch received the command for computer 2"
+}
+
+# The poll runs every 2 s (the first 5 s after the attach).
+icon_shows_computer_2() {
+  wait_until 15 icon_shows pc2 || fail "tray icon is not computer 2 (nearest ${nearest:-none}): ${measure:-no capture}"
+  say "tray icon shows computer 2: $measure"
+}
+
+# The tray menu's last item, as a user would pick it: right click on the icon,
+# then Up (from no selection, the last item) and Return. The program ends
+# its loop and exits with status 0.
+quit_from_tray_menu() {
+  local status
+  xdotool mousemove --window "$tray_window" 5 5 click 3 || fail "could not click the tray icon"
+  sleep 1
+  xdotool key Up Return || fail "xdotool could not choose Quit"
+  wait_until 10 sh -c "! kill -0 $demo_pid 2>/dev/null" || fail "portvane-demo did not quit from the tray menu"
+  wait "$demo_pid"
+  status=$?
+  demo_pid=
+  [ "$status" -eq 0 ] || fail "portvane-demo exited with status $status after Quit"
+  say "Quit in the tray menu ended the program (status 0)"
+}
+
+steps=(
+  start_display
+  start_tray_host
+  start_demo
+  wait_for_attach
+  find_tray_icon
+  icon_shows_computer_1
+  press_hot_key_2
+  switch_received_port_1
+  icon_shows_computer_2
+  quit_from_tray_menu
+)
+
+for step in "${steps[@]}"; do
+  if [ -n "$demo_pid" ] && ! kill -0 "$demo_pid" 2>/dev/null; then fail "portvane-demo has ended"; fi
+  "$step"
+done
+say "passed"
