@@ -356,16 +356,16 @@ std::string describe(CFTypeRef cf) {
 
 // One conversion of the C formatting subset, with its argument taken by type.
 template <typename T>
-void appendFormatted(std::string* out, const std::string& spec, T value) {
+void appendFormatted(std::string* out, const std::string& directive, T value) {
   char small[128];
-  int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+  int n = std::snprintf(small, sizeof small, directive.c_str(), value);
   if (n < 0) return;
   if (size_t(n) < sizeof small) {
     out->append(small, size_t(n));
     return;
   }
   std::string big(size_t(n) + 1, '\0');
-  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  std::snprintf(big.data(), big.size(), directive.c_str(), value);
   out->append(big.data(), size_t(n));
 }
 
@@ -379,20 +379,20 @@ std::string formatText(const std::string& format, va_list args) {
       ++i;
       continue;
     }
-    std::string spec = "%";
+    std::string directive = "%";
     ++i;
-    while (i < format.size() && std::strchr("-+ #0", format[i])) spec += format[i++];
+    while (i < format.size() && std::strchr("-+ #0", format[i])) directive += format[i++];
     // Width and precision may come from the arguments ('*').
     for (int part = 0; part < 2; ++part) {
       if (part == 1) {
         if (i >= format.size() || format[i] != '.') break;
-        spec += format[i++];
+        directive += format[i++];
       }
       if (i < format.size() && format[i] == '*') {
-        spec += std::to_string(va_arg(args, int));
+        directive += std::to_string(va_arg(args, int));
         ++i;
       } else {
-        while (i < format.size() && format[i] >= '0' && format[i] <= '9') spec += format[i++];
+        while (i < format.size() && format[i] >= '0' && format[i] <= '9') directive += format[i++];
       }
     }
     std::string length;
@@ -409,39 +409,39 @@ std::string formatText(const std::string& format, va_list args) {
         break;
       case 'd':
       case 'i':
-        spec += "ll";
-        spec += conversion;
+        directive += "ll";
+        directive += conversion;
         if (length == "ll" || length == "j")
-          appendFormatted(&out, spec, (long long)va_arg(args, long long));
+          appendFormatted(&out, directive, (long long)va_arg(args, long long));
         else if (length == "l" || length == "z" || length == "t")
-          appendFormatted(&out, spec, (long long)va_arg(args, long));
+          appendFormatted(&out, directive, (long long)va_arg(args, long));
         else if (length == "h")
-          appendFormatted(&out, spec, (long long)(short)va_arg(args, int));
+          appendFormatted(&out, directive, (long long)(short)va_arg(args, int));
         else if (length == "hh")
-          appendFormatted(&out, spec, (long long)(signed char)va_arg(args, int));
+          appendFormatted(&out, directive, (long long)(signed char)va_arg(args, int));
         else
-          appendFormatted(&out, spec, (long long)va_arg(args, int));
+          appendFormatted(&out, directive, (long long)va_arg(args, int));
         break;
       case 'u':
       case 'o':
       case 'x':
       case 'X':
-        spec += "ll";
-        spec += conversion;
+        directive += "ll";
+        directive += conversion;
         if (length == "ll" || length == "j")
-          appendFormatted(&out, spec, (unsigned long long)va_arg(args, unsigned long long));
+          appendFormatted(&out, directive, (unsigned long long)va_arg(args, unsigned long long));
         else if (length == "l" || length == "z" || length == "t")
-          appendFormatted(&out, spec, (unsigned long long)va_arg(args, unsigned long));
+          appendFormatted(&out, directive, (unsigned long long)va_arg(args, unsigned long));
         else if (length == "h")
-          appendFormatted(&out, spec, (unsigned long long)(unsigned short)va_arg(args, unsigned));
+          appendFormatted(&out, directive, (unsigned long long)(unsigned short)va_arg(args, unsigned));
         else if (length == "hh")
-          appendFormatted(&out, spec, (unsigned long long)(unsigned char)va_arg(args, unsigned));
+          appendFormatted(&out, directive, (unsigned long long)(unsigned char)va_arg(args, unsigned));
         else
-          appendFormatted(&out, spec, (unsigned long long)va_arg(args, unsigned));
+          appendFormatted(&out, directive, (unsigned long long)va_arg(args, unsigned));
         break;
       case 'c':
-        spec += 'c';
-        appendFormatted(&out, spec, va_arg(args, int));
+        directive += 'c';
+        appendFormatted(&out, directive, va_arg(args, int));
         break;
       case 'e':
       case 'E':
@@ -452,27 +452,27 @@ std::string formatText(const std::string& format, va_list args) {
       case 'a':
       case 'A':
         if (length == "L") {
-          spec += 'L';
-          spec += conversion;
-          appendFormatted(&out, spec, va_arg(args, long double));
+          directive += 'L';
+          directive += conversion;
+          appendFormatted(&out, directive, va_arg(args, long double));
         } else {
-          spec += conversion;
-          appendFormatted(&out, spec, va_arg(args, double));
+          directive += conversion;
+          appendFormatted(&out, directive, va_arg(args, double));
         }
         break;
       case 's': {
         const char* text = va_arg(args, const char*);
-        spec += 's';
-        appendFormatted(&out, spec, text ? text : "(null)");
+        directive += 's';
+        appendFormatted(&out, directive, text ? text : "(null)");
         break;
       }
       case 'p':
-        spec += 'p';
-        appendFormatted(&out, spec, va_arg(args, void*));
+        directive += 'p';
+        appendFormatted(&out, directive, va_arg(args, void*));
         break;
       default:
         // Not part of the subset: keep the text as written.
-        out += spec + length + conversion;
+        out += directive + length + conversion;
         break;
     }
   }

@@ -138,16 +138,6 @@ void postMenuCommand(MenuRef menu, QAction* action) {
   ReleaseEvent(event);
 }
 
-void sendPopulate(MenuRef menu) {
-  EventRef event = nullptr;
-  if (CreateEvent(nullptr, kEventClassMenu, kEventMenuPopulate, GetCurrentEventTime(), kEventAttributeNone,
-                  &event) != noErr) {
-    return;
-  }
-  SetEventParameter(event, kEventParamDirectObject, typeMenuRef, sizeof menu, &menu);
-  SendEventToEventTarget(event, menu->target);
-  ReleaseEvent(event);
-}
 
 MenuRef registerMenu(QMenu* qmenu, QComboBox* combo, QWidget* owner) {
   auto* menu = new OpaqueMenuRef;
@@ -164,7 +154,7 @@ MenuRef registerMenu(QMenu* qmenu, QComboBox* combo, QWidget* owner) {
       }
     });
     QObject::connect(qmenu, &QMenu::aboutToShow, qmenu, [menu] {
-      if (isLive(menu)) sendPopulate(menu);
+      if (isLive(menu)) platform::sendMenuPopulate(menu);
     });
     for (QAction* action : qmenu->actions()) {
       if (action->menu()) menu->submenus.push_back(registerMenu(action->menu(), nullptr, nullptr));
@@ -457,3 +447,18 @@ OSStatus GetIndMenuItemWithCommandID(MenuRef menu, MenuCommand commandID, UInt32
   }
   return menuItemNotFoundErr;
 }
+
+namespace platform {
+
+void sendMenuPopulate(MenuRef menu) {
+  EventRef event = nullptr;
+  if (CreateEvent(nullptr, kEventClassMenu, kEventMenuPopulate, GetCurrentEventTime(), kEventAttributeNone,
+                  &event) != noErr) {
+    return;
+  }
+  SetEventParameter(event, kEventParamDirectObject, typeMenuRef, sizeof menu, &menu);
+  SendEventToEventTarget(event, menu->target);
+  ReleaseEvent(event);
+}
+
+}  // namespace platform

@@ -94,5 +94,8 @@ void attachMenuBar(QWidget* window);
 // The application's menus, in the order of the menu bar; empty without one.
 size_t menuBarMenuCount();
 MenuRef menuBarMenu(size_t index);
+// Sends the populate event for a menu about to open, through the menu's own
+// target on to the application, before it returns.
+void sendMenuPopulate(MenuRef menu);
 
 }  // namespace platform

@@ -112,18 +112,6 @@ void postApplicationShown() {
   ReleaseEvent(event);
 }
 
-// The Dock menu as the framework sends it to a menu about to open: through
-// the menu's own target on to the user focus and the application, at once.
-void sendPopulate(MenuRef menu) {
-  EventRef event = nullptr;
-  if (CreateEvent(nullptr, kEventClassMenu, kEventMenuPopulate, GetCurrentEventTime(), kEventAttributeNone,
-                  &event) != noErr) {
-    return;
-  }
-  SetEventParameter(event, kEventParamDirectObject, typeMenuRef, sizeof menu, &menu);
-  SendEventToEventTarget(event, GetMenuEventTarget(menu));
-  ReleaseEvent(event);
-}
 
 // A choice in the tray menu. A Dock menu item is shared with the Dock menu,
 // which posts its command itself as for any of its items; the Dock's own
@@ -139,7 +127,7 @@ void menuChosen(QAction* action) {
 // the tray menu takes the Dock menu's items as they are now.
 void prepareMenu() {
   Tray& t = tray();
-  if (t.dockMenu && platform::menuWidget(t.dockMenu)) sendPopulate(t.dockMenu);
+  if (t.dockMenu && platform::menuWidget(t.dockMenu)) platform::sendMenuPopulate(t.dockMenu);
   for (QAction* action : t.menu->actions()) t.menu->removeAction(action);
   if (QMenu* dock = platform::menuWidget(t.dockMenu)) {
     t.menu->addActions(dock->actions());

@@ -20,7 +20,7 @@
 #include "platform/hot_keys.h"
 #include "platform/menus.h"
 #include "settings/main_window.h"
-#include "tests/support/discovery_fixture.h"
+#include "tests/support/settings_fixture.h"
 
 using platform::FeatureReportSwitch;
 using platform::SerialNumberSwitch;
@@ -30,39 +30,11 @@ namespace {
 
 const std::string kNoSwitchRead = "KVMGetInformation: Call to USBGetDeviceInfo failed. Code result = E00002BC\n";
 
-class SettingsDialogTest : public testsupport::DiscoveryTest {
+class SettingsDialogTest : public testsupport::SettingsTest {
  protected:
-  void SetUp() override {
-    DiscoveryTest::SetUp();
-    ASSERT_TRUE(directory_.isValid());
-    previousDirectory_ = QDir::currentPath();
-    QDir::setCurrent(directory_.path());
-    platform::useSimulatedHotKeys(true);
-    // The toolkit's own notes (the offscreen platform cannot raise a window)
-    // are not the program's diagnostics.
-    previousHandler_ = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    KVMSwitch.hotKeys[0] = {18, "1"};
-    KVMSwitch.hotKeys[1] = {19, "2"};
-  }
-  void TearDown() override {
-    delete pOurWindow;
-    EXPECT_EQ(nullptr, pOurWindow);
-    platform::drainMainQueue();
-    QDir::setCurrent(previousDirectory_);
-    qInstallMessageHandler(previousHandler_);
-    DiscoveryTest::TearDown();
-  }
-
-  void Attach(platform::SimulatedSwitch& sw) {
-    sw.plug();
-    StartMatching();
-    ASSERT_EQ(2, KVMSwitch.info.state);
-    err_.take();
-  }
   static void Open() { MainWindow::Create(true, CFSTR("Preferences"), CFSTR("Settings2Ports")); }
   static void Close() { MainWindow::Create(false, CFSTR("Preferences"), CFSTR("Settings2Ports")); }
 
-  static ControlRef C(const ControlID& id) { return pOurWindow->GetView(id); }
   template <typename W>
   static W* Widget(const ControlID& id) {
     return qobject_cast<W*>(platform::controlWidget(C(id)));
@@ -77,19 +49,6 @@ class SettingsDialogTest : public testsupport::DiscoveryTest {
   static size_t KeyHandlers(int port) {
     return platform::eventHandlerCount(GetControlEventTarget(C(kHotKeyIDs[port])));
   }
-  static void Click(const ControlID& id) {
-    QTest::mouseClick(platform::controlWidget(C(id)), Qt::LeftButton);
-    platform::drainMainQueue();
-  }
-
-  static void ClickButton(const char* name) {
-    QTest::mouseClick(platform::windowWidget(pOurWindow->GetWindowRef())->findChild<QWidget*>(name), Qt::LeftButton);
-    platform::drainMainQueue();
-  }
-
-  QTemporaryDir directory_;
-  QString previousDirectory_;
-  QtMessageHandler previousHandler_ = nullptr;
 };
 
 std::vector<std::string> Numbers(int first, int step, int count) {
@@ -323,7 +282,7 @@ TEST_F(SettingsDialogTest, EveryWayOfClosingRemovesTheKeyCaptureOnce) {
   EXPECT_EQ(1u, KeyHandlers(1));
 
   // Cancel, from its button.
-  ClickButton("cancelButton");
+  Press("cancelButton");
   EXPECT_FALSE(pOurWindow->IsVisible());
   EXPECT_EQ(0u, KeyHandlers(0));
 }

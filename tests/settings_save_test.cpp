@@ -17,7 +17,7 @@
 #include "framework_test_app.h"
 #include "platform/hot_keys.h"
 #include "settings/main_window.h"
-#include "tests/support/discovery_fixture.h"
+#include "tests/support/settings_fixture.h"
 
 using platform::FeatureReportSwitch;
 using platform::SerialNumberSwitch;
@@ -26,43 +26,13 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-class SettingsSaveTest : public testsupport::DiscoveryTest {
+class SettingsSaveTest : public testsupport::SettingsTest {
  protected:
-  void SetUp() override {
-    DiscoveryTest::SetUp();
-    ASSERT_TRUE(directory_.isValid());
-    previousDirectory_ = QDir::currentPath();
-    QDir::setCurrent(directory_.path());
-    platform::useSimulatedHotKeys(true);
-    // The toolkit's own notes (the offscreen platform cannot raise a window)
-    // are not the program's diagnostics.
-    previousHandler_ = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    KVMSwitch.hotKeys[0] = {18, "1"};
-    KVMSwitch.hotKeys[1] = {19, "2"};
-  }
-  void TearDown() override {
-    delete pOurWindow;
-    platform::drainMainQueue();
-    QDir::setCurrent(previousDirectory_);
-    qInstallMessageHandler(previousHandler_);
-    DiscoveryTest::TearDown();
-  }
-
-  void Attach(platform::SimulatedSwitch& sw) {
-    sw.plug();
-    StartMatching();
-    ASSERT_EQ(2, KVMSwitch.info.state);
-  }
   // Opens the dialog on the attached switch; what the switch received so far is forgotten.
   void Open(platform::SimulatedSwitch& sw) {
     MainWindow::Create(true, CFSTR("Preferences"), CFSTR("Settings2Ports"));
     sw.clearRecords();
     err_.take();
-  }
-  static ControlRef C(const ControlID& id) { return pOurWindow->GetView(id); }
-  static void Click(const ControlID& id) {
-    QTest::mouseClick(platform::controlWidget(C(id)), Qt::LeftButton);
-    platform::drainMainQueue();
   }
   // The user picks item `value` (from 1) of a pop-up.
   static void Choose(const ControlID& id, int value) {
@@ -71,11 +41,6 @@ class SettingsSaveTest : public testsupport::DiscoveryTest {
     ASSERT_LE(value, combo->count());
     combo->setCurrentIndex(value - 1);
     emit combo->activated(value - 1);
-    platform::drainMainQueue();
-  }
-  static void Press(const char* button) {
-    QTest::mouseClick(platform::windowWidget(pOurWindow->GetWindowRef())->findChild<QWidget*>(button),
-                      Qt::LeftButton);
     platform::drainMainQueue();
   }
   static std::vector<Bytes> Sent(const platform::SimulatedSwitch& sw, SimCall call) {
@@ -97,10 +62,6 @@ class SettingsSaveTest : public testsupport::DiscoveryTest {
     strncpy(key.name, name, sizeof key.name - 1);
     return std::string(reinterpret_cast<const char*>(&key), sizeof key);
   }
-
-  QTemporaryDir directory_;
-  QString previousDirectory_;
-  QtMessageHandler previousHandler_ = nullptr;
 };
 
 Bytes Report(uint8_t command, uint8_t value) { return {0x04, command, value, 0, 0, 0, 0, 0}; }
