@@ -33,6 +33,8 @@ int main(int argc, char* argv[]) {
 
   platform::FeatureReportSwitch simulated(0x10D5, 0x5500);
   simulated.state().availablePorts = 0x03;
+  // A quiet switch to start with; the settings dialog can turn its beep on.
+  simulated.state().buzzer = false;
   simulated.plug();
 
   size_t shown = 0;

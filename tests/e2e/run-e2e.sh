@@ -1,7 +1,8 @@
 #!/bin/bash
 # End to end: the real program (portvane-demo, a simulated switch plugged in)
 # on its own X server with a tray host. A hot key pressed on the X server must
-# reach the switch, and the tray icon must then show the other computer.
+# reach the switch, and the tray icon must then show the other computer; the
+# settings dialog opened from the tray menu must send a changed option.
 #
 #   run-e2e.sh <portvane-demo> <source directory>
 #
@@ -188,6 +189,38 @@ icon_shows_computer_2() {
   say "tray icon shows computer 2: $measure"
 }
 
+# "Preferences…", the tray menu's second item from the end: right click on the
+# icon, Up twice, Return. The settings dialog appears and gets the keyboard.
+open_preferences_from_tray_menu() {
+  local dialog
+  xdotool mousemove --window "$tray_window" 5 5 click 3 || fail "could not click the tray icon"
+  sleep 1
+  xdotool key Up Up Return || fail "xdotool could not choose Preferences…"
+  wait_until 10 sh -c 'xdotool search --onlyvisible --name "^Portvane Preferences$" >/dev/null 2>&1' ||
+    fail "the settings dialog did not appear"
+  dialog=$(xdotool search --onlyvisible --name "^Portvane Preferences$" | head -n 1)
+  xdotool windowfocus --sync "$dialog" 2>/dev/null || xdotool windowfocus "$dialog" || fail "could not focus the settings dialog"
+  sleep 0.5
+  say "settings dialog is open (window $dialog)"
+}
+
+# The buzzer check box and the OK button by their mnemonics, as a keyboard
+# user would: Alt+B ticks the box, Alt+O confirms.
+tick_buzzer_and_confirm() {
+  xdotool key --clearmodifiers alt+b || fail "xdotool could not press Alt+B"
+  sleep 0.5
+  xdotool key --clearmodifiers alt+o || fail "xdotool could not press Alt+O"
+  wait_until 10 sh -c '! xdotool search --onlyvisible --name "^Portvane Preferences$" >/dev/null 2>&1' ||
+    fail "the settings dialog did not close on OK"
+  say "ticked the buzzer and pressed OK"
+}
+
+switch_received_buzzer_on() {
+  local line="portvane-demo: switch received 04 86 01 00 00 00 00 00"
+  wait_until 5 demo_said "$line" || fail "the switch did not receive the buzzer command ($line)"
+  say "switch received the buzzer command"
+}
+
 # The tray menu's last item, as a user would pick it: right click on the icon,
 # then Up (from no selection, the last item) and Return. The program ends
 # its loop and exits with status 0.
@@ -214,6 +247,9 @@ steps=(
   press_hot_key_2
   switch_received_port_1
   icon_shows_computer_2
+  open_preferences_from_tray_menu
+  tick_buzzer_and_confirm
+  switch_received_buzzer_on
   quit_from_tray_menu
 )
 
