@@ -174,6 +174,28 @@ TEST_F(DiscoveryTest, AFeatureReportSizeThatIsNoNumberIsReportedAndRejected) {
 
 // --- Attach failures
 
+TEST_F(DiscoveryTest, ADeviceWithoutAGrandparentIsRejectedAndItsParentReleased) {
+  CFMutableDictionaryRef properties =
+      CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+  for (auto [key, value] : {std::pair{"VendorID", 0x10D5L}, {"ProductID", 0x5500L}, {"MaxFeatureReportSize", 8L}}) {
+    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingASCII);
+    CFNumberRef number = Number(value);
+    CFDictionarySetValue(properties, name, number);
+    CFRelease(name);
+    CFRelease(number);
+  }
+  auto orphanParent = std::make_shared<platform::RegistryEntry>("IOUSBInterface", nullptr, nullptr, nullptr);
+  auto device = std::make_shared<platform::RegistryEntry>("IOHIDDevice", properties, orphanParent, nullptr);
+  CFRelease(properties);
+  platform::publishEntry(orphanParent);
+  platform::publishEntry(device);
+
+  StartMatching();
+  EXPECT_EQ("HIDDeviceAdded: Call to HIDFindSwitcherVersion failed. Code result = E00002C0\n", err_.take());
+  EXPECT_EQ(0, KVMSwitch.info.state);
+  EXPECT_EQ(kMatchingIterators, platform::liveRegistryHandles()) << "the parent found is released too";
+}
+
 TEST_F(DiscoveryTest, AFailedFirstReadStillAttachesWithTheZeroBlock) {
   FeatureReportSwitch sw;
   sw.state().port = 1;
