@@ -29,11 +29,14 @@ void SelectPort(int port) {
 }  // namespace
 
 bool SetOurDockMenu() {
+  // The interface-file reference and the menu stay for the whole run.
+  static IBNibRef dockMenuNib = nullptr;
   IBNibRef nib = nullptr;
   if (CreateNibReference(CFSTR("USBMENUDOCK 2 Ports"), &nib) != noErr) return false;
+  if (dockMenuNib) DisposeNibReference(dockMenuNib);
+  dockMenuNib = nib;
   MenuRef menu = nullptr;
   if (CreateMenuFromNib(nib, CFSTR("DockMenu"), &menu) != noErr) return false;
-  // The reference and the menu stay for the whole run.
   return SetApplicationDockTileMenu(menu) == noErr;
 }
 
