@@ -1,10 +1,6 @@
 # Desktop services: key codes, hot keys (simulated and on a real X server under
 # Xvfb), the login session (hook and a stand-in logind on a private bus) and
 # the front process.
-if(NOT TARGET portvane_platform_desktop)
-  return()
-endif()
-
 portvane_test(desktop_key_codes_test
   SOURCES desktop_key_codes_test.cpp ../app/hot_key_config.cpp
   LIBS portvane_platform_ui)

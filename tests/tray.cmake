@@ -1,4 +1,2 @@
 # The tray standing for the Dock, and the demo's front panel.
-if(TARGET portvane_platform_tray)
-  portvane_test(tray_test SOURCES tray_test.cpp LIBS portvane_platform_tray portvane_demo_panel)
-endif()
+portvane_test(tray_test SOURCES tray_test.cpp LIBS portvane_platform_tray portvane_demo_panel)
