@@ -50,12 +50,12 @@ OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalo
                        HFSUniStr255* outName, FSSpec* fsSpec, FSRef* parentRef) {
   (void)catalogInfo;
   if (ref == nullptr || whichInfo != kFSCatInfoNone) return paramErr;
-  FSSpec spec;
-  if (!copyPath(spec.path, ref->path, sizeof ref->path)) return paramErr;
+  FSSpec fileSpec;
+  if (!copyPath(fileSpec.path, ref->path, sizeof ref->path)) return paramErr;
   struct stat status;
-  if (spec.path[0] == '\0' || stat(spec.path, &status) != 0) return fnfErr;
+  if (fileSpec.path[0] == '\0' || stat(fileSpec.path, &status) != 0) return fnfErr;
 
-  const std::string path = spec.path;
+  const std::string path = fileSpec.path;
   const size_t slash = path.find_last_of('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -66,7 +66,7 @@ OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalo
     for (int i = 0; i < length; ++i) outName->unicode[i] = text.at(i).unicode();
   }
   if (parentRef != nullptr) copyPath(parentRef->path, parent.c_str(), parent.size() + 1);
-  if (fsSpec != nullptr) *fsSpec = spec;
+  if (fsSpec != nullptr) *fsSpec = fileSpec;
   return noErr;
 }
 
@@ -144,9 +144,9 @@ struct CloseFile {
 OSErr RegisterIconRefFromIconFile(OSType creator, OSType iconType, const FSSpec* iconFile, IconRef* theIconRef) {
   if (iconFile == nullptr || theIconRef == nullptr) return paramErr;
   *theIconRef = nullptr;
-  FSSpec spec;
-  if (!copyPath(spec.path, iconFile->path, sizeof iconFile->path)) return paramErr;
-  std::unique_ptr<FILE, CloseFile> file(std::fopen(spec.path, "rb"));
+  FSSpec fileSpec;
+  if (!copyPath(fileSpec.path, iconFile->path, sizeof iconFile->path)) return paramErr;
+  std::unique_ptr<FILE, CloseFile> file(std::fopen(fileSpec.path, "rb"));
   if (!file) return errno == ENOENT ? OSErr(fnfErr) : ioErr;
   quietIcns();
   icns_family_t* family = nullptr;

@@ -46,11 +46,11 @@ bool haveWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instan
 // The application's own picture through the same icon-file path as every
 // tile picture; the artwork's PNG only when the icon file cannot be read.
 QImage loadIconFile(const std::string& path) {
-  FSSpec spec{};
-  if (path.size() >= sizeof spec.path) return {};
-  path.copy(spec.path, path.size());
+  FSSpec fileSpec{};
+  if (path.size() >= sizeof fileSpec.path) return {};
+  path.copy(fileSpec.path, path.size());
   IconRef ref = nullptr;
-  if (RegisterIconRefFromIconFile(FOUR_CHAR_CODE("PVNE"), FOUR_CHAR_CODE("vnic"), &spec, &ref) != noErr) return {};
+  if (RegisterIconRefFromIconFile(FOUR_CHAR_CODE("PVNE"), FOUR_CHAR_CODE("vnic"), &fileSpec, &ref) != noErr) return {};
   QImage picture;
   IconFamilyHandle family = nullptr;
   Handle data = NewHandle(0);

@@ -55,11 +55,11 @@ Load loadIcon(const std::string& path) {
     return load;
   };
   const FSRef ref = refFor(path);
-  FSSpec spec;
-  if (OSErr err = FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr); err != noErr)
+  FSSpec fileSpec;
+  if (OSErr err = FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr); err != noErr)
     return fail("FSGetCatalogInfo", err);
   IconRef icon = nullptr;
-  if (OSErr err = RegisterIconRefFromIconFile(kCreator, kIconType, &spec, &icon); err != noErr) {
+  if (OSErr err = RegisterIconRefFromIconFile(kCreator, kIconType, &fileSpec, &icon); err != noErr) {
     EXPECT_EQ(icon, nullptr);
     return fail("RegisterIconRefFromIconFile", err);
   }
@@ -208,17 +208,17 @@ TEST(ShippedIcons, NoTwoPicturesAlike) {
 
 TEST(IconData, ImageBytesAreArgbAndMaskBytesAreOpacity) {
   const FSRef ref = refFor(kResources + "/pc1.icns");
-  FSSpec spec;
-  ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
+  FSSpec fileSpec;
+  ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr), noErr);
   IconRef icon = nullptr;
-  ASSERT_EQ(RegisterIconRefFromIconFile(kCreator, kIconType, &spec, &icon), noErr);
+  ASSERT_EQ(RegisterIconRefFromIconFile(kCreator, kIconType, &fileSpec, &icon), noErr);
   IconFamilyHandle family = nullptr;
   ASSERT_EQ(IconRefToIconFamily(icon, kSelectorAllAvailableData, &family), noErr);
   EXPECT_EQ(ReleaseIconRef(icon), noErr);
   // The family handle holds the file's own bytes.
   const auto* bytes = reinterpret_cast<const unsigned char*>(*reinterpret_cast<Handle>(family));
   EXPECT_EQ(std::memcmp(bytes, "icns", 4), 0);
-  EXPECT_EQ(GetHandleSize(reinterpret_cast<Handle>(family)), Size(std::filesystem::file_size(spec.path)));
+  EXPECT_EQ(GetHandleSize(reinterpret_cast<Handle>(family)), Size(std::filesystem::file_size(fileSpec.path)));
 
   Handle data = NewHandle(0);
   Handle mask = NewHandle(0);
@@ -296,27 +296,27 @@ TEST_F(ScratchFiles, FileThatIsGoneFailsItsCatalogInfo) {
   const std::string path = (dir_ / "brief.icns").string();
   std::filesystem::copy_file(kResources + "/pc2.icns", path);
   const FSRef ref = refFor(path);
-  FSSpec spec;
+  FSSpec fileSpec;
   HFSUniStr255 name;
   FSRef parent;
-  ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, &name, &spec, &parent), noErr);
-  EXPECT_STREQ(spec.path, path.c_str());
+  ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, &name, &fileSpec, &parent), noErr);
+  EXPECT_STREQ(fileSpec.path, path.c_str());
   EXPECT_EQ(QString::fromUtf16(reinterpret_cast<const char16_t*>(name.unicode), name.length), "brief.icns");
   EXPECT_STREQ(parent.path, dir_.string().c_str());
   std::filesystem::remove(path);
-  IconRef icon = reinterpret_cast<IconRef>(&spec);
-  EXPECT_EQ(RegisterIconRefFromIconFile(kCreator, kIconType, &spec, &icon), fnfErr);
+  IconRef icon = reinterpret_cast<IconRef>(&fileSpec);
+  EXPECT_EQ(RegisterIconRefFromIconFile(kCreator, kIconType, &fileSpec, &icon), fnfErr);
   EXPECT_EQ(icon, nullptr);
 }
 
 TEST(FileReferences, UnterminatedOrNullReferenceIsRefused) {
   FSRef ref;
   std::memset(ref.path, 'a', sizeof ref.path);
-  FSSpec spec;
-  EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), paramErr);
-  EXPECT_EQ(FSGetCatalogInfo(nullptr, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), paramErr);
+  FSSpec fileSpec;
+  EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr), paramErr);
+  EXPECT_EQ(FSGetCatalogInfo(nullptr, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr), paramErr);
   const FSRef empty{};
-  EXPECT_EQ(FSGetCatalogInfo(&empty, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), fnfErr);
+  EXPECT_EQ(FSGetCatalogInfo(&empty, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr), fnfErr);
 }
 
 TEST(Handles, SizedZeroedAndDisposable) {
