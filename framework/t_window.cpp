@@ -224,6 +224,18 @@ OSStatus TWindow::ValidateArea(const Rect& bounds) { return ValidWindowRect(fWin
 OSStatus TWindow::SetDefaultButton(ControlRef control) { return SetWindowDefaultButton(fWindow, control); }
 OSStatus TWindow::SetCancelButton(ControlRef control) { return SetWindowCancelButton(fWindow, control); }
 
+namespace {
+
+// The four view operations: the control found by its ID, or errUnknownControl.
+template <typename Operation>
+OSStatus ApplyToView(ControlRef control, Operation operation) {
+  if (!control) return errUnknownControl;
+  operation(control);
+  return noErr;
+}
+
+}  // namespace
+
 ControlRef TWindow::GetView(const ControlID& id) {
   ControlRef control = nullptr;
   if (GetControlByID(fWindow, &id, &control) != noErr) return nullptr;
@@ -234,45 +246,25 @@ ControlRef TWindow::GetView(unsigned long signature, long id) {
   return GetView(ControlID{OSType(signature), SInt32(id)});
 }
 
-OSStatus TWindow::EnableView(const ControlID& id) {
-  ControlRef control = GetView(id);
-  if (!control) return errUnknownControl;
-  EnableControl(control);
-  return noErr;
-}
+OSStatus TWindow::EnableView(const ControlID& id) { return ApplyToView(GetView(id), [](ControlRef c) { EnableControl(c); }); }
 
 OSStatus TWindow::EnableView(unsigned long signature, long id) {
   return EnableView(ControlID{OSType(signature), SInt32(id)});
 }
 
-OSStatus TWindow::DisableView(const ControlID& id) {
-  ControlRef control = GetView(id);
-  if (!control) return errUnknownControl;
-  DisableControl(control);
-  return noErr;
-}
+OSStatus TWindow::DisableView(const ControlID& id) { return ApplyToView(GetView(id), [](ControlRef c) { DisableControl(c); }); }
 
 OSStatus TWindow::DisableView(unsigned long signature, long id) {
   return DisableView(ControlID{OSType(signature), SInt32(id)});
 }
 
-OSStatus TWindow::ShowView(const ControlID& id) {
-  ControlRef control = GetView(id);
-  if (!control) return errUnknownControl;
-  ShowControl(control);
-  return noErr;
-}
+OSStatus TWindow::ShowView(const ControlID& id) { return ApplyToView(GetView(id), [](ControlRef c) { ShowControl(c); }); }
 
 OSStatus TWindow::ShowView(unsigned long signature, long id) {
   return ShowView(ControlID{OSType(signature), SInt32(id)});
 }
 
-OSStatus TWindow::HideView(const ControlID& id) {
-  ControlRef control = GetView(id);
-  if (!control) return errUnknownControl;
-  HideControl(control);
-  return noErr;
-}
+OSStatus TWindow::HideView(const ControlID& id) { return ApplyToView(GetView(id), [](ControlRef c) { HideControl(c); }); }
 
 OSStatus TWindow::HideView(unsigned long signature, long id) {
   return HideView(ControlID{OSType(signature), SInt32(id)});
