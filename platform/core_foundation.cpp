@@ -768,7 +768,10 @@ CFURLRef CFBundleCopyResourceURL(CFBundleRef bundle, CFStringRef name, CFStringR
   std::string path = platform::bundleResourcesDirectory() + "/";
   if (hasType(subDirName, kStringTypeID) && CFStringGetLength(subDirName) > 0) path += utf8Text(subDirName) + "/";
   path += utf8Text(name);
-  if (hasType(type, kStringTypeID) && CFStringGetLength(type) > 0) path += "." + utf8Text(type);
+  if (hasType(type, kStringTypeID) && CFStringGetLength(type) > 0) {
+    path += '.';
+    path += utf8Text(type);
+  }
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return nullptr;
   return new __CFURL(path);
