@@ -364,12 +364,14 @@ EntryPtr interfaceEntry(const EntryPtr& parent, const std::shared_ptr<USBConnect
                         std::optional<std::vector<Endpoint>> endpoints) {
   CFMutableDictionaryRef properties = newProperties();
   setInt(properties, "bInterfaceNumber", number);
-  auto factory = [connection, number, endpoints](const CFUUIDBytes& type, const CFUUIDBytes& iid) -> void* {
+  // Shared, so the factory copies a pointer rather than the endpoint list.
+  auto known = std::make_shared<const std::optional<std::vector<Endpoint>>>(std::move(endpoints));
+  auto factory = [connection, number, known](const CFUUIDBytes& type, const CFUUIDBytes& iid) -> void* {
     if (!(type == CFUUIDGetUUIDBytes(kIOUSBInterfaceUserClientTypeID)) ||
         !(iid == CFUUIDGetUUIDBytes(kIOUSBInterfaceInterfaceID))) {
       return nullptr;
     }
-    return makeUSBInterfaceInterface(std::make_shared<LibusbInterfaceBackend>(connection, number, endpoints));
+    return makeUSBInterfaceInterface(std::make_shared<LibusbInterfaceBackend>(connection, number, *known));
   };
   auto entry = std::make_shared<RegistryEntry>("IOUSBInterface", properties, parent, factory);
   CFRelease(properties);

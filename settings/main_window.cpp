@@ -358,7 +358,9 @@ OSStatus Handle_EventRawKeyDown(EventHandlerCallRef, EventRef event, void* userD
   const Size length = Size(strnlen(name, sizeof field.key.name));
   SetControlData(field.control, kControlEntireControl, kControlEditTextTextTag, length, name);
   field.key.code = int32_t(keyCode);
-  strncpy(field.key.name, name, kCapturedNameLength);
-  field.key.name[kCapturedNameLength] = 0;
+  // At most 32 characters are kept; the rest of the record carries nothing.
+  const size_t stored = strnlen(name, kCapturedNameLength);
+  memset(field.key.name, 0, sizeof field.key.name);
+  memcpy(field.key.name, name, stored);
   return status;
 }

@@ -16,16 +16,15 @@ std::optional<uint32_t> Size(const Bytes& d) { return platform::maxFeatureReport
 // Vendor page, one application collection around `body`.
 Bytes Application(const Bytes& body) {
   Bytes d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-  d.insert(d.end(), body.begin(), body.end());
+  for (uint8_t byte : body) d.push_back(byte);
   d.push_back(0xC0);
   return d;
 }
 
 // Report `id` of `count` bytes (id 0: no Report ID item), of main item `main`.
 Bytes Report(uint8_t id, uint8_t count, uint8_t main = 0xB1) {
-  Bytes d;
-  if (id) d.insert(d.end(), {0x85, id});
-  d.insert(d.end(), {0x75, 0x08, 0x95, count, 0x09, 0x01, main, 0x02});
+  Bytes d = {0x75, 0x08, 0x95, count, 0x09, 0x01, main, 0x02};
+  if (id) d.insert(d.begin(), {0x85, id});
   return d;
 }
 
