@@ -21,6 +21,7 @@
 #include "platform/main_queue.h"
 #include "platform/simulated_switch.h"
 #include "switch/kvm_operations.h"
+#include "tests/support/program_state.h"
 
 namespace {
 
@@ -46,24 +47,10 @@ struct Program {
   platform::FeatureReportSwitch sw;
 
   explicit Program(bool plugged) {
-    platform::resetRegistry();
-    memset(&KVMSwitch, 0, sizeof KVMSwitch);
-    MPCreateCriticalRegion(&KVMSwitch.criticalRegion);
-    gNotifyPort = nullptr;
-    theTimer = nullptr;
-    CurrentIconNumber = -1;
+    testsupport::ResetProgramState();
     if (plugged) sw.plug();
   }
-  ~Program() {
-    if (theTimer) RemoveEventLoopTimer(theTimer);
-    theTimer = nullptr;
-    ReleaseDeviceRecord(&KVMSwitch.info.device);
-    platform::drainMainQueue();
-    platform::resetRegistry();
-    if (gNotifyPort) IONotificationPortDestroy(gNotifyPort);
-    gNotifyPort = nullptr;
-    MPDeleteCriticalRegion(KVMSwitch.criticalRegion);
-  }
+  ~Program() { testsupport::ReleaseProgramState(); }
 };
 
 void PollTick(benchmark::State& state) {

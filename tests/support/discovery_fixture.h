@@ -4,38 +4,21 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "app/dock_icon.h"
 #include "hid/hid_discovery.h"
 #include "platform/clock.h"
 #include "platform/device_seam.h"
 #include "platform/main_queue.h"
 #include "platform/simulated_switch.h"
+#include "tests/support/program_state.h"
 #include "tests/support/stderr_capture.h"
 
 namespace testsupport {
 
 class DiscoveryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::resetRegistry();
-    memset(&KVMSwitch, 0, sizeof KVMSwitch);
-    MPCreateCriticalRegion(&KVMSwitch.criticalRegion);
-    gNotifyPort = nullptr;
-    theTimer = nullptr;
-    CurrentIconNumber = -1;
-  }
-  void TearDown() override {
-    if (theTimer) RemoveEventLoopTimer(theTimer);
-    theTimer = nullptr;
-    ReleaseDeviceRecord(&KVMSwitch.info.device);
-    platform::drainMainQueue();
-    platform::resetRegistry();
-    if (gNotifyPort) IONotificationPortDestroy(gNotifyPort);
-    gNotifyPort = nullptr;
-    MPDeleteCriticalRegion(KVMSwitch.criticalRegion);
-  }
+  void SetUp() override { ResetProgramState(); }
+  void TearDown() override { ReleaseProgramState(); }
   // Starts matching over the whole device table, as start-up does.
   void StartMatching() { ASSERT_EQ(0, HIDSetMatchingDevices(&KVMSwitch, DeviceList, VendorCount)); }
   // The notification port that start-up's matching would have made.

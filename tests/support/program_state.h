@@ -1,0 +1,36 @@
+// The program's device-side state brought back to what start-up begins with,
+// and let go of again afterwards: the switch record and its lock, the
+// registry, the notification port, the poll timer and the picture shown.
+// Shared by the tests and the benchmarks.
+#pragma once
+
+#include <cstring>
+
+#include "app/dock_icon.h"
+#include "hid/hid_discovery.h"
+#include "platform/device_seam.h"
+#include "platform/main_queue.h"
+
+namespace testsupport {
+
+inline void ResetProgramState() {
+  platform::resetRegistry();
+  memset(&KVMSwitch, 0, sizeof KVMSwitch);
+  MPCreateCriticalRegion(&KVMSwitch.criticalRegion);
+  gNotifyPort = nullptr;
+  theTimer = nullptr;
+  CurrentIconNumber = -1;
+}
+
+inline void ReleaseProgramState() {
+  if (theTimer) RemoveEventLoopTimer(theTimer);
+  theTimer = nullptr;
+  ReleaseDeviceRecord(&KVMSwitch.info.device);
+  platform::drainMainQueue();
+  platform::resetRegistry();
+  if (gNotifyPort) IONotificationPortDestroy(gNotifyPort);
+  gNotifyPort = nullptr;
+  MPDeleteCriticalRegion(KVMSwitch.criticalRegion);
+}
+
+}  // namespace testsupport
