@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 qt6-qpa-plugins
+  libqt6opengl6-dev  # Qt6UiTools' CMake files need it; qt6-base-dev only recommends it
   libudev-dev libusb-1.0-0-dev libicns-dev icnsutils
   libxcb1-dev libxcb-keysyms1-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
@@ -25,8 +26,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # apt's own error lines are shown as they come; these say which step failed.
+  if ! $SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq; then
+    echo "install-deps: apt-get update failed; is the package archive reachable?" >&2
+    exit 1
+  fi
+  if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+      --no-install-recommends "${missing[@]}"; then
+    echo "install-deps: apt-get install failed for: ${missing[*]}" >&2
+    exit 1
+  fi
 fi
 
 # Access to a real switch for the user at the seat.
