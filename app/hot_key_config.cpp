@@ -1,9 +1,15 @@
 #include "app/hot_key_config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 const HOT_KEY HotKeyList[6] = {
     {0x47, "Scroll Lock"}, {0x53, "Num Lock"}, {0x39, "Caps Lock"}, {0x45, "F12"}, {0x29, "esc"}, {0, ""},
@@ -65,48 +71,224 @@ namespace {
 constexpr size_t kConfigurationSize = 2 * sizeof(HOT_KEY);
 static_assert(kConfigurationSize == 80, "the file holds two 40-byte records");
 constexpr const char kFileName[] = "HOTKEY.CFG";
+// Hops through symbolic links before the name counts as a loop, as the kernel counts.
+constexpr int kMaxLinkHops = 40;
+// Names tried for the temporary file before giving up on finding a free one.
+constexpr unsigned kTemporaryNameAttempts = 100;
+
+ssize_t RealWrite(int fd, const void* buffer, size_t count) { return ::write(fd, buffer, count); }
+int RealFsync(int fd) { return ::fsync(fd); }
+
+const HotKeyFileCalls kRealFileCalls = {
+    .write = RealWrite,
+    .fsync = RealFsync,
+};
+const HotKeyFileCalls* currentFileCalls = &kRealFileCalls;
 
 // "HOTKEY.CFG" in the working directory. A directory that needs more than 256
 // bytes with its terminator is a failure; the file name is added in a buffer
-// with room for it.
+// with room for it. On failure errno says why.
 bool BuildPath(char (&path)[256 + sizeof kFileName + 1]) {
   char directory[256];
-  if (!getcwd(directory, sizeof directory)) return false;
+  if (!getcwd(directory, sizeof directory)) {
+    // getcwd's "buffer too small" is, to the user, a folder name that is too long.
+    if (errno == ERANGE) errno = ENAMETOOLONG;
+    return false;
+  }
   size_t length = strlen(directory);
   const char* separator = (length > 0 && directory[length - 1] == '/') ? "" : "/";
   int written = snprintf(path, sizeof path, "%s%s%s", directory, separator, kFileName);
-  return written > 0 && size_t(written) < sizeof path;
+  if (written > 0 && size_t(written) < sizeof path) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
+void ReportNoPath(int error) {
+  fprintf(stderr, "portvane: cannot locate %s in the working folder: %s\n", kFileName, strerror(error));
+}
+
+// The file keeps each code little-endian whatever the machine's own order;
+// the same swap serves both directions.
+int32_t StoredCode(int32_t code) {
+  if constexpr (std::endian::native == std::endian::big) return int32_t(__builtin_bswap32(uint32_t(code)));
+  return code;
+}
+
+// The file a save replaces: the path itself, or, when it is a symbolic link,
+// the file at the end of its chain, so that the link survives the save.
+bool ResolveTarget(const std::filesystem::path& path, std::filesystem::path* target) {
+  namespace fs = std::filesystem;
+  fs::path current = path;
+  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(current, error);
+    if (error && status.type() != fs::file_type::not_found) {
+      errno = error.value();
+      return false;
+    }
+    if (status.type() != fs::file_type::symlink) {
+      *target = current;
+      return true;
+    }
+    const fs::path link = fs::read_symlink(current, error);
+    if (error) {
+      errno = error.value();
+      return false;
+    }
+    current = link.is_absolute() ? link : current.parent_path() / link;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+bool WriteAll(int fd, const void* bytes, size_t count) {
+  const char* next = static_cast<const char*>(bytes);
+  while (count > 0) {
+    const ssize_t written = currentFileCalls->write(fd, next, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    // A regular file that takes nothing has no room left.
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    next += written;
+    count -= size_t(written);
+  }
+  return true;
+}
+
+// A new file beside `target`, created only if its name is free, so that no
+// existing file or link is ever written through. Mode and owner follow the file
+// it replaces; a new one gets what the umask allows, as a plain create would.
+int CreateTemporary(const std::filesystem::path& target, const struct stat* replaced, std::string* name) {
+  const std::string stem = (target.parent_path() / ("." + target.filename().string())).string();
+  for (unsigned attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    *name = stem + "." + std::to_string(getpid()) + "." + std::to_string(attempt);
+    int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd >= 0 && replaced) {
+      fchmod(fd, replaced->st_mode & 07777);
+      if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+        // Only root may give a file away; anyone else owns the new copy.
+      }
+    }
+    return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Makes the rename itself durable. A folder that cannot be opened or does not
+// take a sync (EINVAL) leaves the rename to the file system's own schedule.
+bool SyncFolder(const std::filesystem::path& folder) {
+  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;
+  const bool synced = currentFileCalls->fsync(fd) == 0 || errno == EINVAL;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return synced;
+}
+
+// Replaces `target` by the 80 bytes, or leaves it as it was: the bytes go to a
+// temporary file beside it, which is synced and then renamed over it.
+bool ReplaceFile(const std::filesystem::path& target, const void* bytes) {
+  struct stat replaced;
+  const bool exists = stat(target.c_str(), &replaced) == 0;
+  if (!exists && errno != ENOENT) return false;
+  if (exists && !S_ISREG(replaced.st_mode)) {
+    // A directory or a device is not the user's file; renaming over it would
+    // destroy something else.
+    errno = S_ISDIR(replaced.st_mode) ? EISDIR : ENOTSUP;
+    return false;
+  }
+  std::string temporary;
+  int fd = CreateTemporary(target, exists ? &replaced : nullptr, &temporary);
+  if (fd < 0) return false;
+  bool stored = WriteAll(fd, bytes, kConfigurationSize) && currentFileCalls->fsync(fd) == 0;
+  int error = errno;
+  // The close can report a write-back failure of its own.
+  if (close(fd) != 0 && stored) {
+    stored = false;
+    error = errno;
+  }
+  if (stored && rename(temporary.c_str(), target.c_str()) != 0) {
+    stored = false;
+    error = errno;
+  }
+  if (!stored) {
+    unlink(temporary.c_str());
+    errno = error;
+    return false;
+  }
+  return SyncFolder(target.parent_path());
 }
 
 }  // namespace
 
+const HotKeyFileCalls& hotKeyFileCalls() { return *currentFileCalls; }
+
+void setHotKeyFileCalls(const HotKeyFileCalls* calls) { currentFileCalls = calls ? calls : &kRealFileCalls; }
+
 size_t HotKeyNameLength(const HOT_KEY& key) { return strnlen(key.name, sizeof key.name); }
 
-bool SetHotKeyConfiguration(HOT_KEY* hotKeys) {
+bool SetHotKeyConfiguration(HOT_KEY* hotKeys, std::string* failure) {
   char path[256 + sizeof kFileName + 1];
-  if (!BuildPath(path)) return false;
-  FILE* file = fopen(path, "wb");
-  if (!file) return false;
-  size_t written = fwrite(hotKeys, 1, kConfigurationSize, file);
-  // Buffered bytes only count once the close has put them on disk.
-  bool closed = fclose(file) == 0;
-  return written == kConfigurationSize && closed;
+  if (!BuildPath(path)) {
+    const int error = errno;
+    ReportNoPath(error);
+    if (failure) *failure = std::string("cannot locate ") + kFileName + " in the working folder: " + strerror(error);
+    return false;
+  }
+  HOT_KEY stored[2];
+  memcpy(stored, hotKeys, sizeof stored);
+  for (HOT_KEY& key : stored) key.code = StoredCode(key.code);
+
+  std::filesystem::path target = path;
+  if (ResolveTarget(path, &target) && ReplaceFile(target, stored)) return true;
+  const int error = errno;
+  const std::string reason = "cannot write " + target.string() + ": " + strerror(error);
+  fprintf(stderr, "portvane: %s\n", reason.c_str());
+  if (failure) *failure = reason;
+  return false;
 }
 
 bool GetHotKeyConfiguration(HOT_KEY* hotKeys) {
   char path[256 + sizeof kFileName + 1];
-  if (BuildPath(path)) {
-    if (FILE* file = fopen(path, "rb")) {
-      size_t read = fread(hotKeys, 1, kConfigurationSize, file);
-      fclose(file);
-      if (read == kConfigurationSize) return true;
+  // Only a file that is missing or short is replaced by the defaults; one that
+  // is there but cannot be read keeps the user's keys for a later run.
+  bool writeDefaults = false;
+  if (!BuildPath(path)) {
+    ReportNoPath(errno);
+  } else if (FILE* file = fopen(path, "rb")) {
+    size_t read = fread(hotKeys, 1, kConfigurationSize, file);
+    const bool failed = ferror(file);
+    const int error = errno;
+    fclose(file);
+    if (read == kConfigurationSize) {
+      for (int n = 0; n < 2; ++n) hotKeys[n].code = StoredCode(hotKeys[n].code);
+      return true;
     }
+    if (failed) {
+      fprintf(stderr, "portvane: cannot read %s: %s; the default hot keys are used for this run\n", path,
+              strerror(error));
+    } else {
+      writeDefaults = true;
+    }
+  } else if (errno == ENOENT) {
+    writeDefaults = true;
+  } else {
+    fprintf(stderr, "portvane: cannot read %s: %s; the default hot keys are used for this run\n", path,
+            strerror(errno));
   }
   for (int n = 0; n < 2; ++n) {
     memset(&hotKeys[n], 0, sizeof hotKeys[n]);
     hotKeys[n].code = 18 + n;
     snprintf(hotKeys[n].name, sizeof hotKeys[n].name, "%d", n + 1);
   }
-  SetHotKeyConfiguration(hotKeys);
+  if (writeDefaults) SetHotKeyConfiguration(hotKeys);
   return false;
 }

@@ -1,7 +1,11 @@
 // The application's hot keys between runs ("HOTKEY.CFG", 80 bytes: the two
-// HOT_KEY records of ports 0 and 1 as they are in memory), and the two key
+// HOT_KEY records of ports 0 and 1, codes little-endian), and the two key
 // tables the settings dialog names keys with.
 #pragma once
+
+#include <sys/types.h>
+
+#include <string>
 
 #include "switch/kvm_switch.h"
 
@@ -13,10 +17,29 @@ constexpr int kMappedKeyCount = 48;
 extern const HOT_KEY MappedKeys[kMappedKeyCount];
 
 // Fills the two records from the file; true if it supplied all 80 bytes.
-// Otherwise the defaults (Control+Option+1 and +2) are used and written back.
+// Otherwise the defaults (Control+Option+1 and +2) are used; they are written
+// back when the file is missing or short, but a file that is there and cannot
+// be read is left alone (one line on standard error says why).
 bool GetHotKeyConfiguration(HOT_KEY* hotKeys);
-// True when all 80 bytes were written and the file closed cleanly.
-bool SetHotKeyConfiguration(HOT_KEY* hotKeys);
+// Replaces the file by the two records, atomically: true when all 80 bytes are
+// on disk under the file's name; otherwise the earlier file is untouched, one
+// line on standard error names the path and the reason, and `failure` (may be
+// null) receives that text. A file that is a symbolic link stays one: the
+// file it leads to is replaced.
+bool SetHotKeyConfiguration(HOT_KEY* hotKeys, std::string* failure = nullptr);
+
+// The system calls that put the file's bytes on disk, in one table so that a
+// test can make the disk fill up or fail part way. Each slot has the C
+// library's contract (-1 and errno on failure).
+struct HotKeyFileCalls {
+  ssize_t (*write)(int fd, const void* buffer, size_t count);
+  // Used for the new file and for its folder.
+  int (*fsync)(int fd);
+};
+// The table in force; the real calls unless a test installed another.
+const HotKeyFileCalls& hotKeyFileCalls();
+// Installs `calls` (null: the real calls). The table must outlive its use.
+void setHotKeyFileCalls(const HotKeyFileCalls* calls);
 
 // Length of a stored name: at most its 36 bytes, since a damaged file may
 // leave it without a terminator.

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -806,4 +807,32 @@ OSStatus GetControlData(ControlRef control, ControlPartCode, ResType tag, Size b
 OSStatus GetControlDataSize(ControlRef control, ControlPartCode part, ResType tag, Size* outSize) {
   if (!outSize) return paramErr;
   return GetControlData(control, part, tag, sizeof(MenuRef), nullptr, outSize);
+}
+
+SInt32 CFUserNotificationDisplayNotice(CFTimeInterval, CFOptionFlags flags, CFURLRef, CFURLRef, CFURLRef,
+                                       CFStringRef alertHeader, CFStringRef alertMessage,
+                                       CFStringRef defaultButtonTitle) {
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  switch (flags & 3) {
+    case kCFUserNotificationStopAlertLevel:
+      icon = QMessageBox::Critical;
+      break;
+    case kCFUserNotificationNoteAlertLevel:
+      icon = QMessageBox::Information;
+      break;
+    case kCFUserNotificationCautionAlertLevel:
+      icon = QMessageBox::Warning;
+      break;
+  }
+  auto* box = new QMessageBox(icon, QApplication::applicationDisplayName(),
+                              alertHeader ? qstringOf(alertHeader) : QString());
+  if (alertMessage) box->setInformativeText(qstringOf(alertMessage));
+  QPushButton* button = box->addButton(QMessageBox::Ok);
+  if (defaultButtonTitle) button->setText(qstringOf(defaultButtonTitle));
+  // A message box is modal unless told otherwise; a notice must not hold up
+  // the tray menu or the rest of the program.
+  box->setWindowModality(Qt::NonModal);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->show();
+  return 0;
 }

@@ -187,6 +187,26 @@ OSStatus GetControlData(ControlRef control, ControlPartCode part, ResType tag, S
                         Size* actualSize);
 OSStatus GetControlDataSize(ControlRef control, ControlPartCode part, ResType tag, Size* outSize);
 
+// Notices: a message the user reads and dismisses, shown without waiting.
+typedef double CFTimeInterval;
+typedef unsigned long CFOptionFlags;
+
+enum : CFOptionFlags {
+  kCFUserNotificationStopAlertLevel = 0,
+  kCFUserNotificationNoteAlertLevel = 1,
+  kCFUserNotificationCautionAlertLevel = 2,
+  kCFUserNotificationPlainAlertLevel = 3,
+};
+
+// Shows `alertHeader` and `alertMessage` in a window of their own and returns
+// at once; the window blocks nothing and goes when the user dismisses it. The
+// alert level of `flags` chooses the icon; a null button title gives "OK".
+// The URLs are not used, and the notice stays until dismissed whatever
+// `timeout` says. 0 when shown.
+SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags flags, CFURLRef iconURL,
+                                       CFURLRef soundURL, CFURLRef localizationURL, CFStringRef alertHeader,
+                                       CFStringRef alertMessage, CFStringRef defaultButtonTitle);
+
 namespace platform {
 
 // Takes ownership of a top-level widget (from an interface file) as a window:

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
@@ -26,6 +27,16 @@ void RemoveKeyHandlers() {
       field.handler = nullptr;
     }
   }
+}
+
+// The new keys are registered all the same; the user learns that they will
+// not come back at the next start.
+void ReportUnsavedHotKeys(const std::string& failure) {
+  const std::string text = failure + ". The new hot keys work until the program quits.";
+  CFStringRef message = CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
+  CFUserNotificationDisplayNotice(0, kCFUserNotificationCautionAlertLevel, nullptr, nullptr, nullptr,
+                                  CFSTR("The hot keys could not be saved."), message, nullptr);
+  if (message) CFRelease(message);
 }
 
 }  // namespace
@@ -229,7 +240,8 @@ bool MainWindow::HandleCommand(const HICommandExtended& command) {
 
 void MainWindow::SaveSettings() {
   for (int i = 0; i < 2; ++i) KVMSwitch.hotKeys[i] = HotConfig[i].key;
-  SetHotKeyConfiguration(KVMSwitch.hotKeys);
+  std::string failure;
+  if (!SetHotKeyConfiguration(KVMSwitch.hotKeys, &failure)) ReportUnsavedHotKeys(failure);
   RegisterHotKeys();
 
   MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
@@ -358,9 +370,10 @@ OSStatus Handle_EventRawKeyDown(EventHandlerCallRef, EventRef event, void* userD
   const Size length = Size(strnlen(name, sizeof field.key.name));
   SetControlData(field.control, kControlEntireControl, kControlEditTextTextTag, length, name);
   field.key.code = int32_t(keyCode);
-  // At most 32 characters are kept; the rest of the record carries nothing.
+  // At most 32 characters are kept, zero-filled up to and including byte 32;
+  // bytes 33 to 35 lie beyond every captured name and keep what they held.
   const size_t stored = strnlen(name, kCapturedNameLength);
-  memset(field.key.name, 0, sizeof field.key.name);
+  memset(field.key.name, 0, kCapturedNameLength + 1);
   memcpy(field.key.name, name, stored);
   return status;
 }

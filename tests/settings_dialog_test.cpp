@@ -354,6 +354,7 @@ TEST_F(SettingsDialogTest, CapturedNameIsStoredTerminatedWithinItsFirst33Bytes) 
   QTest::keyClick(Field(0), Qt::Key_PageDown);
   EXPECT_STREQ("Page Down", HotConfig[0].key.name);
   for (size_t i = strlen("Page Down"); i <= 32; ++i) EXPECT_EQ(0, HotConfig[0].key.name[i]) << i;
+  for (size_t i = 33; i < sizeof HotConfig[0].key.name; ++i) EXPECT_EQ('x', HotConfig[0].key.name[i]) << i;
   err_.take();
 }
 

@@ -3,10 +3,12 @@
 // the simulated switch of each generation receives them.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
@@ -113,6 +115,31 @@ TEST_F(SettingsSaveTest, CapturedKeysAreStoredAndRegisteredAndCancelDropsThem) {
   EXPECT_EQ((std::vector<Registration>{{122, 0x1800, 0x50434831, 1}, {12, 0x1800, 0x50434832, 2}}), Registered());
   EXPECT_TRUE(Reports(sw).empty());
   err_.take();
+}
+
+TEST_F(SettingsSaveTest, KeysThatCannotBeStoredAreStillRegisteredAndTheUserIsTold) {
+  FeatureReportSwitch sw;
+  Attach(sw);
+  Open(sw);
+  ASSERT_TRUE(QDir(directory_.path()).mkdir("HOTKEY.CFG"));  // nothing can replace a folder
+  QTest::keyClick(qobject_cast<QLineEdit*>(platform::controlWidget(C(kHotKeyIDs[0]))), Qt::Key_F1);
+  err_.take();
+  Press("okButton");
+  EXPECT_FALSE(pOurWindow->IsVisible());
+  EXPECT_EQ((std::vector<Registration>{{122, 0x1800, 0x50434831, 1}, {19, 0x1800, 0x50434832, 2}}), Registered());
+  const std::string failure =
+      "cannot write " + QDir(directory_.path()).canonicalPath().toStdString() + "/HOTKEY.CFG: Is a directory";
+  EXPECT_EQ("portvane: " + failure + "\n", err_.take());
+
+  std::vector<QMessageBox*> notices;
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) notices.push_back(box);
+  ASSERT_EQ(1u, notices.size());
+  EXPECT_EQ(Qt::NonModal, notices[0]->windowModality());
+  EXPECT_EQ("The hot keys could not be saved.", notices[0]->text().toStdString());
+  EXPECT_EQ(failure + ". The new hot keys work until the program quits.",
+            notices[0]->informativeText().toStdString());
+  delete notices[0];
 }
 
 // --- Options of the feature-report switch
