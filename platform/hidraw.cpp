@@ -44,14 +44,14 @@ IOReturn ioReturnFromErrno(int error) {
   }
 }
 
-int openDeviceNode(const std::string& node) {
+int openDeviceNode(const std::string& node, bool nameDenial) {
   int fd;
   do {
     fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0) return fd;
   int error = errno;
-  if (error == EACCES || error == EPERM) {
+  if (nameDenial && (error == EACCES || error == EPERM)) {
     fprintf(stderr,
             "portvane: no permission to open %s: install the udev rules (scripts/install-udev-rules.sh) and replug "
             "the switch\n",

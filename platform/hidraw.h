@@ -19,8 +19,8 @@ IOReturn ioReturnFromErrno(int error);
 
 // Opens a device node read-write and close-on-exec. Returns the descriptor, or
 // -errno; a permission failure also prints the line that names the node and
-// the fix.
-int openDeviceNode(const std::string& node);
+// the fix, unless `nameDenial` is false.
+int openDeviceNode(const std::string& node, bool nameDenial = true);
 
 // The size in bytes of the largest feature report that `descriptor` declares,
 // counting the report ID byte when the descriptor uses report IDs (0 when it
