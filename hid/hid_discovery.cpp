@@ -169,6 +169,11 @@ void HIDDeviceAdded(void* refCon, io_iterator_t iterator) {
 
   if (sw->info.state == 0) sw->info.version = 0;
 
+  // The record of the switch used so far while a serial-number switch is
+  // handed to the USB attach: it goes only once that attach has replaced it.
+  DEVICE_DATA previous = {};
+  bool keptPrevious = false;
+
   while (io_service_t service = IOIteratorNext(iterator)) {
     // The first switch found wins; later ones are left alone.
     if (scratch && sw->info.state == 0 && sw->info.version == 0) {
@@ -181,9 +186,14 @@ void HIDDeviceAdded(void* refCon, io_iterator_t iterator) {
       } else {
         fprintf(stderr, "HIDDeviceAdded: Found device info with vendorID=0x%X deviceID=0x%X. Version: %d\n",
                 scratch->vendorID, scratch->productID, sw->info.version);
-        // An earlier device's armed removal notification must not outlive
-        // the record, or its removal would detach this switch.
-        ReleaseDeviceRecord(&sw->info.device);
+        if (sw->info.version == 1 && !sw->loginInactive) {
+          previous = sw->info.device;
+          keptPrevious = true;
+        } else {
+          // An earlier device's armed removal notification must not outlive
+          // the record, or its removal would detach this switch.
+          ReleaseDeviceRecord(&sw->info.device);
+        }
         sw->info.device = *scratch;
         if (sw->loginInactive) {
           sw->info.state = 1;
@@ -196,6 +206,15 @@ void HIDDeviceAdded(void* refCon, io_iterator_t iterator) {
   }
 
   if (sw->info.state == 0 && sw->info.version == 1 && !sw->loginInactive) HIDSetUSBDevice(sw);
+  if (keptPrevious) {
+    if (sw->info.state == 2) {
+      ReleaseDeviceRecord(&previous);
+    } else {
+      // No USB device attached: the record goes back to the switch it
+      // described, whose interfaces and removal notification it still holds.
+      sw->info.device = previous;
+    }
+  }
 
   MPExitCriticalRegion(sw->criticalRegion);
   free(scratch);

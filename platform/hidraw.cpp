@@ -44,14 +44,14 @@ IOReturn ioReturnFromErrno(int error) {
   }
 }
 
-int openDeviceNode(const std::string& node) {
+int openDeviceNode(const std::string& node, bool nameDenial) {
   int fd;
   do {
     fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0) return fd;
   int error = errno;
-  if (error == EACCES || error == EPERM) {
+  if (nameDenial && (error == EACCES || error == EPERM)) {
     fprintf(stderr,
             "portvane: no permission to open %s: install the udev rules (scripts/install-udev-rules.sh) and replug "
             "the switch\n",
@@ -68,6 +68,10 @@ namespace {
 constexpr uint32_t kMaxReportSizeBits = 256;
 constexpr uint32_t kMaxReportCount = 12288;
 constexpr size_t kMaxGlobalStack = 4;
+// The kernel's report buffer (HID_MAX_BUFFER_SIZE in its linux/hid.h, not
+// exported to user space); a report's data must leave a byte of it for the ID.
+constexpr uint64_t kMaxBufferSize = 16384;
+constexpr uint64_t kMaxReportBits = (kMaxBufferSize - 1) * 8;
 
 struct Globals {
   uint32_t reportID = 0;
@@ -109,7 +113,10 @@ std::optional<uint32_t> maxFeatureReportSize(const uint8_t* descriptor, size_t l
     if (type == 0) {  // main
       switch (tag) {
         case 0x0B: {  // Feature
-          featureBits[globals.reportID] += uint64_t(globals.reportSize) * globals.reportCount;
+          uint64_t& bits = featureBits[globals.reportID];
+          bits += uint64_t(globals.reportSize) * globals.reportCount;
+          // More than the kernel's buffer holds: it would refuse the device.
+          if (bits > kMaxReportBits) return std::nullopt;
           break;
         }
         case 0x0A:  // Collection
@@ -154,12 +161,13 @@ std::optional<uint32_t> maxFeatureReportSize(const uint8_t* descriptor, size_t l
   }
   if (collectionDepth != 0) return std::nullopt;
 
-  uint64_t largest = 0;
+  // At most kMaxBufferSize, so the size fits every field it is stored in.
+  uint32_t largest = 0;
   for (const auto& [id, bits] : featureBits) {
     if (bits == 0) continue;
-    largest = std::max<uint64_t>(largest, (bits + 7) / 8 + (usesReportIDs ? 1 : 0));
+    largest = std::max(largest, uint32_t((bits + 7) / 8 + (usesReportIDs ? 1 : 0)));
   }
-  return uint32_t(largest);
+  return largest;
 }
 
 // ---- Backend

@@ -19,13 +19,14 @@ IOReturn ioReturnFromErrno(int error);
 
 // Opens a device node read-write and close-on-exec. Returns the descriptor, or
 // -errno; a permission failure also prints the line that names the node and
-// the fix.
-int openDeviceNode(const std::string& node);
+// the fix, unless `nameDenial` is false.
+int openDeviceNode(const std::string& node, bool nameDenial = true);
 
 // The size in bytes of the largest feature report that `descriptor` declares,
 // counting the report ID byte when the descriptor uses report IDs (0 when it
 // declares no feature report). Nothing for a descriptor that is empty,
-// truncated or malformed; never reads past `length`.
+// truncated or malformed, or whose feature report would not fit the kernel's
+// report buffer (16384 bytes, the ID byte included); never reads past `length`.
 std::optional<uint32_t> maxFeatureReportSize(const uint8_t* descriptor, size_t length);
 
 // A HID device backend over the hidraw node `node` (e.g. "/dev/hidraw3"):

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -111,14 +112,15 @@ class USBConnection {
     if (handle_) shut();
   }
 
-  IOReturn acquire() {
+  // `nameDenial`: whether a node the user may not open is named with its fix.
+  IOReturn acquire(bool nameDenial = true) {
     if (users_ > 0) {
       ++users_;
       return kIOReturnSuccess;
     }
     IOReturn status = ensureContext();
     if (status != kIOReturnSuccess) return status;
-    int fd = openDeviceNode(node_);
+    int fd = openDeviceNode(node_, nameDenial);
     if (fd < 0) return ioReturnFromErrno(-fd);
     libusb_device_handle* handle = nullptr;
     int result = usb().wrap_sys_device(context, intptr_t(fd), &handle);
@@ -168,6 +170,63 @@ class USBConnection {
 };
 
 size_t openUSBConnections() { return openConnections; }
+
+namespace {
+
+// What the kernel reads strings in when string descriptor 0 is malformed.
+constexpr uint16_t kEnglishUS = 0x0409;
+// Every string request asks for the most a descriptor can hold, as the kernel does.
+constexpr uint16_t kStringRequestLength = 255;
+
+// String descriptor `index` in `language`: the number of bytes that came, or a
+// libusb error.
+int requestString(libusb_device_handle* handle, uint8_t index, uint16_t language, uint8_t* bytes) {
+  const uint8_t standardDeviceIn =
+      uint8_t(LIBUSB_ENDPOINT_IN) | uint8_t(LIBUSB_REQUEST_TYPE_STANDARD) | uint8_t(LIBUSB_RECIPIENT_DEVICE);
+  return usb().control_transfer(handle, standardDeviceIn, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                uint16_t((LIBUSB_DT_STRING << 8) | index), language, bytes, kStringRequestLength,
+                                kUSBTimeoutMS);
+}
+
+// The descriptor's own length, within what came and even; 0 when what came is
+// no string descriptor.
+size_t stringLength(const uint8_t* bytes, int received) {
+  if (received < 2 || bytes[1] != LIBUSB_DT_STRING) return 0;
+  return std::min<size_t>(size_t(received), bytes[0]) & ~size_t(1);
+}
+
+std::optional<uint16_t> stringLanguage(libusb_device_handle* handle) {
+  uint8_t bytes[kStringRequestLength];
+  const int received = requestString(handle, 0, 0, bytes);
+  // A device that cannot answer has no strings for the kernel either.
+  if (received < 2) return std::nullopt;
+  if (stringLength(bytes, received) < 4) return kEnglishUS;
+  return uint16_t(bytes[2] | (bytes[3] << 8));
+}
+
+}  // namespace
+
+std::optional<std::vector<UniChar>> readSerialNumberUnits(const LibusbDevice& device) {
+  USBConnection& connection = *device.connection;
+  if (connection.acquire(false) != kIOReturnSuccess) return std::nullopt;
+  std::optional<std::vector<UniChar>> units;
+  libusb_device_descriptor descriptor;
+  if (connection.deviceDescriptor(&descriptor) == kIOReturnSuccess) {
+    if (descriptor.iSerialNumber == 0) {
+      units.emplace();
+    } else if (std::optional<uint16_t> language = stringLanguage(connection.handle())) {
+      uint8_t bytes[kStringRequestLength];
+      const size_t length =
+          stringLength(bytes, requestString(connection.handle(), descriptor.iSerialNumber, *language, bytes));
+      if (length >= 2) {
+        units.emplace();
+        for (size_t at = 2; at < length; at += 2) units->push_back(UniChar(bytes[at] | (bytes[at + 1] << 8)));
+      }
+    }
+  }
+  connection.release();
+  return units;
+}
 
 namespace {
 

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/device_seam.h"
 
@@ -71,6 +73,13 @@ LibusbDevice makeLibusbDevice(std::string node, uint16_t vendorID, uint16_t prod
 // The "IOUSBInterface" entry of interface `number` of `device`, unpublished,
 // with `device.entry` as its parent.
 EntryPtr makeLibusbInterfaceEntry(const LibusbDevice& device, uint8_t number);
+// The serial-number string of `device` as the device itself holds it: its
+// UTF-16 code units unchanged, a zero unit or a lone surrogate included, read
+// in the language the kernel reads strings in (the first that string
+// descriptor 0 lists). Empty when the device names no serial-number string;
+// nothing when its node cannot be opened (no message then) or a request fails.
+std::optional<std::vector<UniChar>> readSerialNumberUnits(const LibusbDevice& device);
+
 // Device nodes libusb holds open now (tests check for leaks).
 size_t openUSBConnections();
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ struct HIDRecord {
   EntryPtr entry;
 };
 
+struct USBRecord {
+  LibusbDevice device;
+  // Its serial-number string as the device gave it, read once, as the kernel
+  // reads it once; nothing until a read succeeds.
+  std::optional<std::vector<UniChar>> serial;
+};
+
 struct LinuxDevices {
   udev* context = nullptr;
   udev_monitor* monitor = nullptr;
@@ -40,7 +48,7 @@ struct LinuxDevices {
   // By syspath. A USB device's entries live as long as the device: the HID
   // driver leaving it for a moment (a transfer on its pipe) removes only the
   // hidraw node.
-  std::map<std::string, LibusbDevice> usbDevices;
+  std::map<std::string, USBRecord> usbDevices;
   std::map<std::string, InterfaceRecord> interfaces;
   std::map<std::string, HIDRecord> hids;
 };
@@ -93,12 +101,26 @@ void setNumber(CFMutableDictionaryRef properties, CFStringRef key, int value) {
 
 // The serial string as sysfs has it (UTF-8 from the kernel); byte by byte when
 // it does not decode, so that the property is never lost.
-CFStringRef serialString(const char* serial) {
+CFStringRef sysfsSerialString(const char* serial) {
   CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, serial, kCFStringEncodingUTF8);
   if (string) return string;
   std::vector<UniChar> units;
   for (const char* c = serial; *c; ++c) units.push_back(UniChar(static_cast<unsigned char>(*c)));
   return CFStringCreateWithCharacters(kCFAllocatorDefault, units.data(), CFIndex(units.size()));
+}
+
+// The serial-number string of the HID device's USB device, null when it has
+// none. The device's own UTF-16 units when it can be asked: the kernel's copy
+// ends at a zero unit, drops unpaired surrogates and is missing when that
+// leaves nothing, and the first units carry the switch's state.
+CFStringRef serialString(USBRecord& record, udev_device* usb) {
+  if (!record.serial) record.serial = readSerialNumberUnits(record.device);
+  if (record.serial) {
+    if (record.serial->empty()) return nullptr;
+    return CFStringCreateWithCharacters(kCFAllocatorDefault, record.serial->data(), CFIndex(record.serial->size()));
+  }
+  const char* serial = udev_device_get_sysattr_value(usb, "serial");
+  return serial ? sysfsSerialString(serial) : nullptr;
 }
 
 std::string usbNode(udev_device* usb) {
@@ -114,7 +136,7 @@ std::string usbNode(udev_device* usb) {
   return node;
 }
 
-const LibusbDevice* usbDeviceFor(LinuxDevices& d, udev_device* usb) {
+USBRecord* usbDeviceFor(LinuxDevices& d, udev_device* usb) {
   const std::string syspath = text(udev_device_get_syspath(usb));
   auto found = d.usbDevices.find(syspath);
   if (found != d.usbDevices.end()) return &found->second;
@@ -125,8 +147,9 @@ const LibusbDevice* usbDeviceFor(LinuxDevices& d, udev_device* usb) {
   }
   std::string node = usbNode(usb);
   if (node.empty()) return nullptr;
-  auto [it, added] = d.usbDevices.emplace(syspath, makeLibusbDevice(node, uint16_t(vendor), uint16_t(product)));
-  publishEntry(it->second.entry);
+  auto [it, added] =
+      d.usbDevices.emplace(syspath, USBRecord{makeLibusbDevice(node, uint16_t(vendor), uint16_t(product)), {}});
+  publishEntry(it->second.device.entry);
   return &it->second;
 }
 
@@ -156,10 +179,10 @@ void addHidraw(LinuxDevices& d, udev_device* hidraw) {
   // Bluetooth, I2C and virtual HID devices have no USB device to stand on.
   if (!hid || !interface || !usb) return;
 
-  const LibusbDevice* usbDevice = usbDeviceFor(d, usb);
+  USBRecord* usbDevice = usbDeviceFor(d, usb);
   if (!usbDevice) return;
   const std::string usbSyspath = text(udev_device_get_syspath(usb));
-  const InterfaceRecord* parent = interfaceFor(d, interface, usbSyspath, *usbDevice);
+  const InterfaceRecord* parent = interfaceFor(d, interface, usbSyspath, usbDevice->device);
   if (!parent) return;
 
   CFMutableDictionaryRef properties = CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
@@ -181,10 +204,9 @@ void addHidraw(LinuxDevices& d, udev_device* hidraw) {
   if (auto size = maxFeatureReportSize(descriptor.data(), descriptor.size())) {
     setNumber(properties, CFSTR("MaxFeatureReportSize"), int(*size));
   }
-  if (const char* serial = udev_device_get_sysattr_value(usb, "serial")) {
-    CFStringRef string = serialString(serial);
-    CFDictionarySetValue(properties, CFSTR("SerialNumber"), string);
-    CFRelease(string);
+  if (CFStringRef serial = serialString(*usbDevice, usb)) {
+    CFDictionarySetValue(properties, CFSTR("SerialNumber"), serial);
+    CFRelease(serial);
   }
 
   auto factory = [node = std::string(node)](const CFUUIDBytes& type, const CFUUIDBytes& iid) -> void* {
@@ -230,7 +252,7 @@ void removeUSBDevice(LinuxDevices& d, const std::string& syspath) {
   }
   auto device = d.usbDevices.find(syspath);
   if (device != d.usbDevices.end()) {
-    gone.push_back(device->second.entry);
+    gone.push_back(device->second.device.entry);
     d.usbDevices.erase(device);
   }
   for (auto& entry : gone) terminateEntry(entry);

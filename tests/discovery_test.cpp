@@ -7,6 +7,7 @@
 
 #include "app/polling_tick.h"
 #include "hid/hid_discovery.h"
+#include "hid/hid_reports.h"
 #include "platform/event_loop_timers.h"
 #include "platform/icons.h"
 #include "tests/support/discovery_fixture.h"
@@ -280,6 +281,46 @@ TEST_F(DiscoveryTest, AttachWhileATimerStillRunsInstallsNoSecondOne) {
   EXPECT_EQ(1u, platform::liveEventLoopTimers());
 
   // The first switch's removal no longer concerns the record.
+  first.unplug();
+  RunLoop();
+  EXPECT_EQ(2, KVMSwitch.info.state);
+  EXPECT_EQ(kMatchingIterators + 1, platform::liveRegistryHandles());
+}
+
+TEST_F(DiscoveryTest, SerialNumberSwitchReplacesTheRecordOnlyOnceItsUSBAttachSucceeded) {
+  StartMatching();
+  FeatureReportSwitch first;
+  first.plug();
+  RunLoop();
+  first.failNext(SimCall::GetReport, 5, kIOReturnNotResponding);
+  clock_->advance(5);
+  ASSERT_EQ(0, KVMSwitch.info.state);
+  IOHIDDeviceInterface122** firstDevice = KVMSwitch.info.device.hidDevice;
+  const size_t interfaces = platform::liveDeviceInterfaces();
+
+  // The USB attach fails: the first switch keeps its record, open, and its
+  // removal is still followed.
+  SerialNumberSwitch second;
+  second.failNext(SimCall::DeviceOpen, 1, kIOReturnExclusiveAccess);
+  second.plug();
+  RunLoop();
+  EXPECT_EQ(0, KVMSwitch.info.state);
+  EXPECT_EQ(0x5500u, KVMSwitch.info.device.productID);
+  ASSERT_EQ(firstDevice, KVMSwitch.info.device.hidDevice);
+  EXPECT_NE(0u, KVMSwitch.info.device.notification);
+  EXPECT_EQ(interfaces, platform::liveDeviceInterfaces());
+  EXPECT_EQ(0, HIDGetDeviceInfo(&KVMSwitch.info.device));
+
+  // Plugged in again, it attaches: the first switch's record goes, and so
+  // does its removal notification.
+  second.unplug();
+  RunLoop();
+  second.plug();
+  RunLoop();
+  EXPECT_EQ(2, KVMSwitch.info.state);
+  EXPECT_EQ(1, KVMSwitch.info.version);
+  EXPECT_EQ(nullptr, KVMSwitch.info.device.hidDevice);
+  EXPECT_EQ(interfaces, platform::liveDeviceInterfaces()) << "the first's interface for the second's";
   first.unplug();
   RunLoop();
   EXPECT_EQ(2, KVMSwitch.info.state);

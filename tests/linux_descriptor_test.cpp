@@ -97,3 +97,17 @@ TEST(ReportDescriptor, MalformedDescriptorsHaveNoSize) {
   EXPECT_EQ(std::nullopt, Size(Application({0x77, 0xFF, 0xFF, 0xFF, 0xFF})));      // absurd report size
   EXPECT_EQ(std::nullopt, Size(Application({0x97, 0xFF, 0xFF, 0xFF, 0x7F})));      // absurd report count
 }
+
+TEST(ReportDescriptor, FeatureReportsBeyondTheKernelsBufferHaveNoSize) {
+  // 256-bit fields, 12288 of them, in 10923 feature items: 4,295,098,368
+  // bytes, which a 32-bit sum would give as 131072.
+  Bytes huge = {0x76, 0x00, 0x01, 0x96, 0x00, 0x30};
+  huge.insert(huge.end(), 10923, 0xB0);
+  ASSERT_EQ(10929u, huge.size());
+  EXPECT_EQ(std::nullopt, Size(huge));
+  // 8192 and 8191 data bytes and the ID fill the buffer; one bit more does not fit.
+  Bytes full = {0x85, 0x01, 0x75, 0x08, 0x96, 0x00, 0x20, 0xB1, 0x02, 0x96, 0xFF, 0x1F, 0xB1, 0x02};
+  EXPECT_EQ(16384u, Size(Application(full)));
+  full.insert(full.end(), {0x75, 0x01, 0x95, 0x01, 0xB1, 0x02});
+  EXPECT_EQ(std::nullopt, Size(Application(full)));
+}

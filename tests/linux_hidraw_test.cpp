@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +105,51 @@ const platform::LibusbCalls kGoneLibusb = [] {
     return 0;
   };
   calls.wrap_sys_device = [](libusb_context*, intptr_t, libusb_device_handle**) { return int(LIBUSB_ERROR_NO_DEVICE); };
+  return calls;
+}();
+
+// A scripted libusb whose device opens and answers string requests: string
+// descriptor 0 lists German first, the serial-number string (index 3) holds
+// `units` in any language. Each request is logged as "value index length".
+struct StringDevice {
+  std::u16string units;
+  std::vector<std::string> requests;
+};
+StringDevice stringDevice;
+
+const platform::LibusbCalls kStringLibusb = [] {
+  platform::LibusbCalls calls = kGoneLibusb;
+  calls.wrap_sys_device = [](libusb_context*, intptr_t, libusb_device_handle** handle) {
+    static int token;
+    *handle = reinterpret_cast<libusb_device_handle*>(&token);
+    return 0;
+  };
+  calls.close = [](libusb_device_handle*) {};
+  calls.get_device = [](libusb_device_handle*) {
+    static int token;
+    return reinterpret_cast<libusb_device*>(&token);
+  };
+  calls.get_device_descriptor = [](libusb_device*, libusb_device_descriptor* descriptor) {
+    *descriptor = {};
+    descriptor->iSerialNumber = 3;
+    return 0;
+  };
+  calls.control_transfer = [](libusb_device_handle*, uint8_t, uint8_t, uint16_t value, uint16_t index,
+                              unsigned char* data, uint16_t length, unsigned int) {
+    char request[32];
+    snprintf(request, sizeof request, "%04x %04x %u", value, index, length);
+    stringDevice.requests.push_back(request);
+    Bytes descriptor = {4, LIBUSB_DT_STRING, 0x07, 0x04};
+    if (value == 0x0303) {
+      descriptor = {uint8_t(2 + 2 * stringDevice.units.size()), LIBUSB_DT_STRING};
+      for (char16_t unit : stringDevice.units) descriptor.insert(descriptor.end(), {uint8_t(unit), uint8_t(unit >> 8)});
+    } else if (value != 0x0300) {
+      return int(LIBUSB_ERROR_PIPE);
+    }
+    const size_t n = std::min<size_t>(length, descriptor.size());
+    std::copy(descriptor.begin(), descriptor.begin() + long(n), data);
+    return int(n);
+  };
   return calls;
 }();
 
@@ -379,6 +425,60 @@ TEST_F(LinuxDevices, SerialNumberSwitchIsHandedToTheUSBDeviceTwoLevelsUp) {
   EXPECT_EQ(0u, platform::openUSBConnections());
 }
 
+TEST_F(LinuxDevices, SerialNumberSwitchIsKnownByTheUnitsTheDeviceHolds) {
+  platform::setLibusbCalls(&kStringLibusb);
+  ASSERT_TRUE(platform::startLinuxDevices());
+  StartMatching();
+  struct Case {
+    std::u16string units;
+    const char* kernelCopy;  // what the kernel made of them
+    int port;
+    bool buzzer;
+  };
+  const Case cases[] = {
+      {{0x0000, u'K', u'T'}, nullptr, 0, true},
+      {{0x0131, 0x00C2, 0x20AC}, "\u0131\u00C2\u20AC", 1, false},
+      {{u'2', u'B', 0xD800}, "2B", 2, false},
+  };
+  int address = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(address);
+    stringDevice = {c.units, {}};
+    const USBHID device = {1, address, address, 0x10D5, 0x000D, c.kernelCopy, kSwitchDescriptor};
+    ++address;
+    Add(device);
+    ASSERT_TRUE(LoopUntil([] { return platform::linuxDeviceEntries() == 3; }));
+    RunLoop();
+
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(0, IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOHIDDevice"), &iterator));
+    io_service_t hid = IOIteratorNext(iterator);
+    IOObjectRelease(iterator);
+    CFTypeRef serial = Property(hid, "SerialNumber");
+    IOObjectRelease(hid);
+    ASSERT_NE(nullptr, serial);
+    std::u16string units;
+    for (CFIndex i = 0; i < CFStringGetLength(static_cast<CFStringRef>(serial)); ++i) {
+      units += char16_t(CFStringGetCharacterAtIndex(static_cast<CFStringRef>(serial), i));
+    }
+    CFRelease(serial);
+    EXPECT_TRUE(units == c.units);
+
+    EXPECT_EQ(1, KVMSwitch.info.version);
+    EXPECT_EQ(2, KVMSwitch.info.state);
+    EXPECT_EQ(c.port, KVMSwitch.info.currentPort);
+    EXPECT_EQ(c.buzzer, KVMSwitch.info.hasBuzzer);
+    // The registry reads in the kernel's language, the switch's read asks for English.
+    EXPECT_EQ((std::vector<std::string>{"0300 0000 255", "0303 0407 255", "0303 0409 8"}), stringDevice.requests);
+    EXPECT_EQ(std::string::npos, err_.take().find("Invalid"));
+
+    Remove(device);
+    ASSERT_TRUE(LoopUntil([] { return platform::linuxDeviceEntries() == 0; }));
+    RunLoop();
+    EXPECT_EQ(0, KVMSwitch.info.state);
+  }
+}
+
 TEST_F(LinuxDevices, DescriptorsThatGiveNoSwitchSize) {
   Add({1, 2, 0, 0x10D5, 0x5501, nullptr, kLargeDescriptor});
   Add({1, 4, 1, 0x10D5, 0x5502, nullptr, kTruncatedDescriptor});
@@ -507,11 +607,15 @@ TEST_F(LinuxDevices, NoPermissionNamesTheNodeAndTheFix) {
 
 TEST_F(LinuxDevices, NoPermissionOnTheUSBNodeNamesItToo) {
   Add(kSerialSwitch);
-  ASSERT_TRUE(platform::startLinuxDevices());
   ASSERT_EQ(0, chown(NodeFile("/dev/bus/usb/001/003").c_str(), 65534, 65534));
   ASSERT_EQ(0, chmod(NodeFile("/dev/bus/usb/001/003").c_str(), 0600));
+  // A device that could be asked would give an empty string, and no switch.
+  stringDevice = {};
+  platform::setLibusbCalls(&kStringLibusb);
   {
+    // The serial-number string is the kernel's copy then, taken without a word.
     WithoutFileAccessOverride user;
+    ASSERT_TRUE(platform::startLinuxDevices());
     StartMatching();
   }
   EXPECT_EQ("HIDDeviceAdded: Found device info with vendorID=0x10D5 deviceID=0xD. Version: 1\n"
