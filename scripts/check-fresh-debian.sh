@@ -103,7 +103,7 @@ if [ ! -s "$tarball" ] || [ -n "$(find "$tarball" -mtime +"$max_age_days" 2>/dev
   partial=$(mktemp "$cache_dir/bookworm-apt.XXXXXX.tar.zst")
   log=$(mktemp)
   if ! mmdebstrap --variant=apt --include=git,ca-certificates bookworm "$partial" >"$log" 2>&1; then
-    reason=$(grep -E '^(E|W): ' "$log" | tail -n 1)
+    reason=$(grep -m 1 -E '^E: ' "$log" || true)
     rm -f "$log"
     die "mmdebstrap could not build the bare Debian 12 root: ${reason:-no error line from it}"
   fi
