@@ -27,7 +27,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   # apt's own error lines are shown as they come; these say which step failed.
-  if ! $SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq; then
+  if ! $SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq --error-on=any; then
     echo "install-deps: apt-get update failed; is the package archive reachable?" >&2
     exit 1
   fi
