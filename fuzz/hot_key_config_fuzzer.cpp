@@ -34,8 +34,12 @@ constexpr size_t kLongDirectories = 15;
 
 std::string baseDirectory;
 std::vector<std::string> directories;  // 0: a short path, then the long ones
+// Where the fuzzer was started: it finds its inputs and writes its findings
+// relative to it, so each input's run ends back there.
+int home = -1;
 
 [[noreturn]] void fail(const char* what) {
+  if (home >= 0 && fchdir(home) != 0) fprintf(stderr, "hot_key_config: cannot go back\n");
   fprintf(stderr, "hot_key_config: %s\n", what);
   __builtin_trap();
 }
@@ -62,10 +66,7 @@ void removeTree(const std::string& path) {
   }
 }
 
-void removeBase() {
-  if (chdir("/") != 0) return;
-  removeTree(baseDirectory);
-}
+void removeBase() { removeTree(baseDirectory); }
 
 // Names in the working directory, "." and ".." aside.
 std::vector<std::string> listing() {
@@ -142,9 +143,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (!mkdtemp(name.data())) fail("mkdtemp");
-  if (chdir(name.data()) != 0) fail("chdir");
+  home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (home < 0 || chdir(name.data()) != 0) fail("chdir");
   // The physical path, as getcwd gives it to the program.
   baseDirectory = currentDirectory();
+  if (fchdir(home) != 0) fail("fchdir");
   atexit(removeBase);
   // Working directories side by side, so that each holds only what the program puts there.
   directories.push_back(baseDirectory + "/short");
@@ -209,5 +212,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail("something besides HOTKEY.CFG was left in the directory");
   }
   removeTree(kFileName);
+  if (fchdir(home) != 0) fail("fchdir");
   return 0;
 }
