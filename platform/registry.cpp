@@ -218,7 +218,7 @@ void publishEntry(const EntryPtr& entry) {
       if (!it.armed || !it.port->source) continue;
       it.armed = false;
       deliveries.push_back({retained(it.port->source),
-                            [g = r.generation, id, w = std::weak_ptr<IteratorState>(h.iterator)] {
+                            [g = r.generation, id = id, w = std::weak_ptr<IteratorState>(h.iterator)] {
                               deliverMatching(g, id, w);
                             }});
     }
