@@ -22,7 +22,9 @@ constexpr uint8_t kLongItem = 0xFE;
 constexpr uint32_t kLargestReportSize = 256;      // bits of one field
 constexpr uint32_t kLargestReportCount = 12288;   // HID_MAX_USAGES
 constexpr unsigned kGlobalStackDepth = 4;         // HID_GLOBAL_STACK_SIZE
-constexpr uint64_t kLargestReportBytes = 16384;   // HID_MAX_BUFFER_SIZE
+// The kernel keeps one byte of HID_MAX_BUFFER_SIZE (16384) for the report ID,
+// whether or not the device numbers its reports.
+constexpr uint64_t kLargestDataBytes = 16384 - 1;
 constexpr uint32_t kReportIDs = 256;              // one byte on the wire, 0 reserved
 
 struct GlobalState {
@@ -104,8 +106,9 @@ std::optional<uint32_t> largestFeatureReport(const uint8_t* descriptor, size_t l
   uint64_t largest = 0;
   for (uint64_t reportBits : bits) {
     if (reportBits == 0) continue;
-    const uint64_t bytes = (reportBits + 7) / 8 + (reportIDs ? 1 : 0);
-    if (bytes > kLargestReportBytes) return std::nullopt;
+    const uint64_t dataBytes = (reportBits + 7) / 8;
+    if (dataBytes > kLargestDataBytes) return std::nullopt;
+    const uint64_t bytes = dataBytes + (reportIDs ? 1 : 0);
     if (bytes > largest) largest = bytes;
   }
   return uint32_t(largest);
