@@ -1,4 +1,4 @@
-#include "platform/simulated_switch.h"
+#include "sim/simulated_switch.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/core/clock.h"
 
 namespace platform {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_seam.h"
+#include "platform/iokit/device_seam.h"
 
 namespace platform {
 

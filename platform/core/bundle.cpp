@@ -1,4 +1,4 @@
-#include "platform/bundle.h"
+#include "platform/core/bundle.h"
 
 #include <map>
 #include <mutex>

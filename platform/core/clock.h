@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "platform/mac_types.h"
+#include "platform/core/mac_types.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/core_foundation.h"
+#include "platform/core/core_foundation.h"
 
 #include <iconv.h>
 #include <sys/stat.h>
@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/bundle.h"
-#include "platform/main_queue.h"
+#include "platform/core/bundle.h"
+#include "platform/core/main_queue.h"
 
 namespace {
 

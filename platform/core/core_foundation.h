@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/mac_types.h"
+#include "platform/core/mac_types.h"
 
 // Any CF object, as on the platform: every typed reference converts to it, so
 // CFRelease(string), CFEqual(number, value) and the like need no casts.
@@ -137,7 +137,7 @@ struct FSRef {
 };
 Boolean CFURLGetFSRef(CFURLRef url, FSRef* fsRef);
 
-// The main bundle is the installed resources directory (see platform/bundle.h).
+// The main bundle is the installed resources directory (see platform/core/bundle.h).
 CFBundleRef CFBundleGetMainBundle();
 // The resource `name` (with `type` appended after a dot when given) in the
 // bundle's resources, or null when no such file exists.

@@ -1,4 +1,4 @@
-#include "platform/critical_region.h"
+#include "platform/core/critical_region.h"
 
 #include <chrono>
 #include <mutex>

@@ -1,7 +1,7 @@
 // Multiprocessing critical regions: a re-entrant lock identified by an opaque handle.
 #pragma once
 
-#include "platform/mac_types.h"
+#include "platform/core/mac_types.h"
 
 typedef struct OpaqueMPCriticalRegionID* MPCriticalRegionID;
 

@@ -1,8 +1,8 @@
-#include "platform/event_loop_timers.h"
+#include "platform/core/event_loop_timers.h"
 
 #include <set>
 
-#include "platform/clock.h"
+#include "platform/core/clock.h"
 
 struct __EventLoopTimer {
   platform::Clock::TimerId id = 0;

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/mac_types.h"
+#include "platform/core/mac_types.h"
 
 typedef struct OpaqueEventLoopRef* EventLoopRef;
 typedef struct __EventLoopTimer* EventLoopTimerRef;

@@ -1,4 +1,4 @@
-#include "platform/main_queue.h"
+#include "platform/core/main_queue.h"
 
 #include <deque>
 #include <mutex>

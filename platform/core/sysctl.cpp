@@ -1,4 +1,4 @@
-#include "platform/sysctl.h"
+#include "platform/core/sysctl.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/hot_keys.h"
+#include "platform/desktop/hot_keys.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
@@ -13,7 +13,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/key_codes.h"
+#include "platform/ui/key_codes.h"
 
 namespace platform {
 namespace {

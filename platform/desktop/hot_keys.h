@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/carbon_events.h"
+#include "platform/ui/carbon_events.h"
 
 typedef struct OpaqueEventHotKeyRef* EventHotKeyRef;
 

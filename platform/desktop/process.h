@@ -4,7 +4,7 @@
 // named or brought to the front.
 #pragma once
 
-#include "platform/mac_types.h"
+#include "platform/core/mac_types.h"
 
 struct ProcessSerialNumber {
   UInt32 highLongOfPSN;

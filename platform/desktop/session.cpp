@@ -1,4 +1,4 @@
-#include "platform/session.h"
+#include "platform/desktop/session.h"
 
 #include <unistd.h>
 
@@ -14,7 +14,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
-#include "platform/carbon_events.h"
+#include "platform/ui/carbon_events.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/tray.h"
+#include "platform/desktop/tray.h"
 
 #include <QAction>
 #include <QApplication>
@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/bundle.h"
-#include "platform/carbon_events.h"
-#include "platform/icons.h"
+#include "platform/core/bundle.h"
+#include "platform/icons/icons.h"
+#include "platform/ui/carbon_events.h"
 
 namespace {
 

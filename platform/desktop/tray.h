@@ -14,7 +14,7 @@
 
 #include <QImage>
 
-#include "platform/menus.h"
+#include "platform/ui/menus.h"
 
 class QMenu;
 

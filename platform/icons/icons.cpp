@@ -1,4 +1,4 @@
-#include "platform/icons.h"
+#include "platform/icons/icons.h"
 
 // libicns declares its functions without C linkage for C++.
 extern "C" {

@@ -16,8 +16,8 @@
 #include <QImage>
 #include <functional>
 
-#include "platform/core_foundation.h"
-#include "platform/mac_types.h"
+#include "platform/core/core_foundation.h"
+#include "platform/core/mac_types.h"
 
 typedef long Size;
 typedef short QDErr;

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/device_interfaces.h"
-#include "platform/device_seam.h"
-#include "platform/main_queue.h"
+#include "platform/core/main_queue.h"
+#include "platform/iokit/device_interfaces.h"
+#include "platform/iokit/device_seam.h"
 
 namespace platform {
 

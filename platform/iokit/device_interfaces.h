@@ -7,7 +7,7 @@
 // vanished device then fail with a status.
 #pragma once
 
-#include "platform/iokit.h"
+#include "platform/iokit/iokit.h"
 
 typedef enum IOHIDReportType {
   kIOHIDReportTypeInput = 0,

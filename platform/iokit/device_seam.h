@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/device_interfaces.h"
+#include "platform/iokit/device_interfaces.h"
 
 namespace platform {
 

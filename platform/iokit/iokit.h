@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "platform/core_foundation.h"
-#include "platform/mac_types.h"
+#include "platform/core/core_foundation.h"
+#include "platform/core/mac_types.h"
 
 typedef int32_t kern_return_t;
 typedef kern_return_t IOReturn;

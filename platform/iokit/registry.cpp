@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/device_seam.h"
-#include "platform/iokit.h"
+#include "platform/iokit/device_seam.h"
+#include "platform/iokit/iokit.h"
 
 // Notification ports are not handles: they live until destroyed, and
 // notifications registered on one share it.

@@ -1,4 +1,4 @@
-#include "platform/hidraw.h"
+#include "platform/linux/hidraw.h"
 
 #include <fcntl.h>
 #include <linux/hidraw.h>

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/device_seam.h"
+#include "platform/iokit/device_seam.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/libusb_device.h"
+#include "platform/linux/libusb_device.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/hidraw.h"
+#include "platform/linux/hidraw.h"
 
 namespace platform {
 

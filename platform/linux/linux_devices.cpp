@@ -1,4 +1,4 @@
-#include "platform/linux_devices.h"
+#include "platform/linux/linux_devices.h"
 
 #include <fcntl.h>
 #include <libudev.h>
@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_seam.h"
-#include "platform/hidraw.h"
-#include "platform/libusb_device.h"
+#include "platform/iokit/device_seam.h"
+#include "platform/linux/hidraw.h"
+#include "platform/linux/libusb_device.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/carbon_events.h"
+#include "platform/ui/carbon_events.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/main_queue.h"
+#include "platform/core/clock.h"
+#include "platform/core/main_queue.h"
 
 // ---- Event records
 

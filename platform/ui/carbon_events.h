@@ -13,7 +13,7 @@
 
 #include <cstddef>
 
-#include "platform/mac_types.h"
+#include "platform/core/mac_types.h"
 
 typedef struct OpaqueEventRef* EventRef;
 typedef struct OpaqueEventHandlerRef* EventHandlerRef;

@@ -1,4 +1,4 @@
-#include "platform/key_codes.h"
+#include "platform/ui/key_codes.h"
 
 #include <X11/keysym.h>
 

@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "platform/mac_types.h"
+#include "platform/core/mac_types.h"
 
 class QKeyEvent;
 

@@ -1,4 +1,4 @@
-#include "platform/menus.h"
+#include "platform/ui/menus.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/windows.h"
+#include "platform/ui/windows.h"
 
 struct OpaqueMenuRef {
   QPointer<QMenu> menu;

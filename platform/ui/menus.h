@@ -13,8 +13,8 @@
 // The application's menu bar is shown on every window.
 #pragma once
 
-#include "platform/carbon_events.h"
-#include "platform/core_foundation.h"
+#include "platform/core/core_foundation.h"
+#include "platform/ui/carbon_events.h"
 
 class QMenu;
 class QObject;

@@ -1,4 +1,4 @@
-#include "platform/nibs.h"
+#include "platform/ui/nibs.h"
 
 #include <QDialog>
 #include <QFile>
@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/bundle.h"
-#include "platform/menus.h"
-#include "platform/windows.h"
+#include "platform/core/bundle.h"
+#include "platform/ui/menus.h"
+#include "platform/ui/windows.h"
 
 struct OpaqueIBNibRef {
   QString path;

@@ -9,8 +9,8 @@
 // carry their command as the property "command" (see windows.h, menus.h).
 #pragma once
 
-#include "platform/carbon_events.h"
-#include "platform/core_foundation.h"
+#include "platform/core/core_foundation.h"
+#include "platform/ui/carbon_events.h"
 
 typedef struct OpaqueIBNibRef* IBNibRef;
 

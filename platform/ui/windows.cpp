@@ -1,4 +1,4 @@
-#include "platform/windows.h"
+#include "platform/ui/windows.h"
 
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
@@ -24,8 +24,8 @@
 #include <set>
 #include <vector>
 
-#include "platform/key_codes.h"
-#include "platform/menus.h"
+#include "platform/ui/key_codes.h"
+#include "platform/ui/menus.h"
 
 struct OpaqueControlRef {
   QPointer<QWidget> widget;

@@ -19,8 +19,8 @@
 // calls that return nothing).
 #pragma once
 
-#include "platform/carbon_events.h"
-#include "platform/core_foundation.h"
+#include "platform/core/core_foundation.h"
+#include "platform/ui/carbon_events.h"
 
 class QWidget;
 

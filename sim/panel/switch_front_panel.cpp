@@ -1,11 +1,11 @@
-#include "platform/switch_front_panel.h"
+#include "sim/panel/switch_front_panel.h"
 
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 
-#include "platform/simulated_switch.h"
+#include "sim/simulated_switch.h"
 
 namespace platform {
 

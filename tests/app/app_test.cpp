@@ -11,15 +11,15 @@
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
 #include "app/main.h"
-#include "platform/hot_keys.h"
-#include "platform/menus.h"
-#include "platform/process.h"
-#include "platform/session.h"
-#include "platform/tray.h"
-#include "platform/windows.h"
+#include "platform/desktop/hot_keys.h"
+#include "platform/desktop/process.h"
+#include "platform/desktop/session.h"
+#include "platform/desktop/tray.h"
+#include "platform/ui/menus.h"
+#include "platform/ui/windows.h"
 #include "settings/main_window.h"
-#include "tests/framework_test_app.h"
 #include "tests/support/discovery_fixture.h"
+#include "tests/support/framework_test_app.h"
 
 namespace fs = std::filesystem;
 using platform::FeatureReportSwitch;

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/dock_icon.h"
-#include "platform/bundle.h"
-#include "platform/icons.h"
+#include "platform/core/bundle.h"
+#include "platform/icons/icons.h"
 #include "tests/support/stderr_capture.h"
 
 namespace fs = std::filesystem;

@@ -10,10 +10,10 @@
 
 #include "framework/t_application.h"
 #include "framework/t_nib.h"
-#include "framework_test_app.h"
-#include "platform/clock.h"
-#include "platform/main_queue.h"
-#include "platform/menus.h"
+#include "platform/core/clock.h"
+#include "platform/core/main_queue.h"
+#include "platform/ui/menus.h"
+#include "tests/support/framework_test_app.h"
 
 namespace {
 

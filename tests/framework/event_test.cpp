@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "framework/t_carbon_event.h"
-#include "framework_test_app.h"
-#include "platform/clock.h"
-#include "platform/main_queue.h"
+#include "platform/core/clock.h"
+#include "platform/core/main_queue.h"
+#include "tests/support/framework_test_app.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "framework/t_window.h"
-#include "framework_test_app.h"
-#include "platform/bundle.h"
-#include "platform/main_queue.h"
-#include "platform/menus.h"
-#include "platform/nibs.h"
+#include "platform/core/bundle.h"
+#include "platform/core/main_queue.h"
+#include "platform/ui/menus.h"
+#include "platform/ui/nibs.h"
+#include "tests/support/framework_test_app.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "app/polling_tick.h"
 #include "hid/hid_discovery.h"
 #include "hid/hid_reports.h"
-#include "platform/event_loop_timers.h"
-#include "platform/icons.h"
+#include "platform/core/event_loop_timers.h"
+#include "platform/icons/icons.h"
 #include "tests/support/discovery_fixture.h"
 #include "usb/usb_discovery.h"
 

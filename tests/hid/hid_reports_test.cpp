@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "hid/hid_reports.h"
-#include "platform/clock.h"
-#include "platform/simulated_switch.h"
+#include "platform/core/clock.h"
+#include "sim/simulated_switch.h"
 #include "tests/support/stderr_capture.h"
 
 namespace {

@@ -15,11 +15,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "framework_test_app.h"
-#include "platform/bundle.h"
-#include "platform/hot_keys.h"
-#include "platform/menus.h"
+#include "platform/core/bundle.h"
+#include "platform/desktop/hot_keys.h"
+#include "platform/ui/menus.h"
 #include "settings/main_window.h"
+#include "tests/support/framework_test_app.h"
 #include "tests/support/settings_fixture.h"
 
 using platform::FeatureReportSwitch;

@@ -16,9 +16,9 @@
 #include <tuple>
 #include <vector>
 
-#include "framework_test_app.h"
-#include "platform/hot_keys.h"
+#include "platform/desktop/hot_keys.h"
 #include "settings/main_window.h"
+#include "tests/support/framework_test_app.h"
 #include "tests/support/settings_fixture.h"
 
 using platform::FeatureReportSwitch;

@@ -6,10 +6,10 @@
 #include <memory>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/device_seam.h"
-#include "platform/main_queue.h"
-#include "platform/simulated_switch.h"
+#include "platform/core/clock.h"
+#include "platform/core/main_queue.h"
+#include "platform/iokit/device_seam.h"
+#include "sim/simulated_switch.h"
 
 using namespace platform;
 

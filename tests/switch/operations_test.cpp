@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/device_seam.h"
-#include "platform/simulated_switch.h"
+#include "platform/core/clock.h"
+#include "platform/iokit/device_seam.h"
+#include "sim/simulated_switch.h"
 #include "switch/kvm_operations.h"
 #include "tests/support/stderr_capture.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_seam.h"
-#include "platform/simulated_switch.h"
+#include "platform/iokit/device_seam.h"
+#include "sim/simulated_switch.h"
 #include "tests/support/stderr_capture.h"
 #include "usb/usb_transport.h"
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/main_queue.h"
+#include "platform/core/clock.h"
+#include "platform/core/main_queue.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/bundle.h"
-#include "platform/core_foundation.h"
-#include "platform/main_queue.h"
+#include "platform/core/bundle.h"
+#include "platform/core/core_foundation.h"
+#include "platform/core/main_queue.h"
 
 namespace {
 

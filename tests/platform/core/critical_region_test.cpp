@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "platform/critical_region.h"
+#include "platform/core/critical_region.h"
 
 namespace {
 

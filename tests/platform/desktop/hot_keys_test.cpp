@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/hot_keys.h"
-#include "platform/main_queue.h"
-#include "tests/framework_test_app.h"
+#include "platform/core/main_queue.h"
+#include "platform/desktop/hot_keys.h"
+#include "tests/support/framework_test_app.h"
 #include "tests/support/stderr_capture.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <QTest>
 #include <QWidget>
 
-#include "platform/process.h"
-#include "tests/framework_test_app.h"
+#include "platform/desktop/process.h"
+#include "tests/support/framework_test_app.h"
 #include "tests/support/stderr_capture.h"
 
 namespace {

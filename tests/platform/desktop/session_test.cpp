@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/carbon_events.h"
-#include "platform/main_queue.h"
-#include "platform/session.h"
-#include "tests/framework_test_app.h"
+#include "platform/core/main_queue.h"
+#include "platform/desktop/session.h"
+#include "platform/ui/carbon_events.h"
+#include "tests/support/framework_test_app.h"
 #include "tests/support/stderr_capture.h"
 
 namespace {

@@ -1,25 +1,21 @@
 // The Dock as a tray icon: its menu (populate request, the Dock's own items,
 // the commands they send), a click, the picture it shows and the windows'
-// icon; and the demo's front panel of a simulated switch.
-#include "platform/tray.h"
+// icon.
+#include "platform/desktop/tray.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QIcon>
-#include <QLabel>
 #include <QMenu>
-#include <QPushButton>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "framework_test_app.h"
-#include "platform/icons.h"
-#include "platform/main_queue.h"
-#include "platform/simulated_switch.h"
-#include "platform/switch_front_panel.h"
+#include "platform/core/main_queue.h"
+#include "platform/icons/icons.h"
+#include "tests/support/framework_test_app.h"
 
 namespace {
 
@@ -257,52 +253,6 @@ TEST_F(TrayTest, FollowsTheTileImageInTrayAndWindowIcon) {
   // Restored: the application's own picture again.
   RestoreApplicationDockTileImage();
   EXPECT_TRUE(samePicture(QImage(QString::fromStdString(kArtwork + "/portvane.png")), platform::trayIconImage()));
-}
-
-// ---- The demo's front panel
-
-class FrontPanelTest : public ::testing::Test {
- protected:
-  void TearDown() override { platform::resetRegistry(); }
-
-  QPushButton* button(const char* name) { return panel.findChild<QPushButton*>(name); }
-  QString stateText() { return panel.findChild<QLabel*>("stateLabel")->text(); }
-
-  platform::FeatureReportSwitch simulated{0x10D5, 0x5500};
-  platform::SwitchFrontPanel panel{simulated};
-};
-
-TEST_F(FrontPanelTest, PortButtonsSelectTheComputerOnTheSwitch) {
-  EXPECT_TRUE(stateText().contains("Port: Computer 1"));
-  button("computer2Button")->click();
-  EXPECT_EQ(1, simulated.currentPort());
-  EXPECT_TRUE(stateText().contains("Port: Computer 2"));
-  button("computer1Button")->click();
-  EXPECT_EQ(0, simulated.currentPort());
-  // The panel's button is the switch's own: nothing goes over USB.
-  EXPECT_TRUE(simulated.received().empty());
-}
-
-TEST_F(FrontPanelTest, ShowsWhatTheSwitchIsDoing) {
-  simulated.plug();
-  simulated.state().buzzer = false;
-  simulated.state().scanPeriodSeconds = 7;
-  panel.refresh();
-  EXPECT_EQ("Port: Computer 1\nBuzzer: off\nAuto-scan: off\nPeriod: 7 s", stateText().toStdString());
-}
-
-TEST_F(FrontPanelTest, PlugButtonPlugsAndUnplugs) {
-  simulated.plug();
-  panel.refresh();
-  EXPECT_EQ("Unplug", button("plugButton")->text());
-  button("plugButton")->click();
-  EXPECT_FALSE(simulated.plugged());
-  EXPECT_TRUE(simulated.hidEntry()->terminated());
-  EXPECT_EQ("Plug", button("plugButton")->text());
-  EXPECT_TRUE(stateText().endsWith("Unplugged"));
-  button("plugButton")->click();
-  EXPECT_TRUE(simulated.plugged());
-  EXPECT_FALSE(simulated.hidEntry()->terminated());
 }
 
 }  // namespace

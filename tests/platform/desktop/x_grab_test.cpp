@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/hot_keys.h"
-#include "platform/key_codes.h"
-#include "platform/main_queue.h"
-#include "tests/framework_test_app.h"
+#include "platform/core/main_queue.h"
+#include "platform/desktop/hot_keys.h"
+#include "platform/ui/key_codes.h"
+#include "tests/support/framework_test_app.h"
 
 namespace {
 

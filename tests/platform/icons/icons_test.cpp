@@ -1,7 +1,7 @@
 // Icon files through the whole path the Dock tile takes: file specification,
 // icon reference, family, image and mask data, off-screen images, one image
 // with transparency, the tile itself.
-#include "platform/icons.h"
+#include "platform/icons/icons.h"
 
 extern "C" {
 #include <icns.h>

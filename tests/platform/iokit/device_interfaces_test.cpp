@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_seam.h"
+#include "platform/iokit/device_seam.h"
 
 namespace {
 

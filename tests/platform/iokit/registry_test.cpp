@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_seam.h"
-#include "platform/iokit.h"
-#include "platform/main_queue.h"
+#include "platform/core/main_queue.h"
+#include "platform/iokit/device_seam.h"
+#include "platform/iokit/iokit.h"
 
 namespace {
 

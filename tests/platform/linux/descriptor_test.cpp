@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/hidraw.h"
+#include "platform/linux/hidraw.h"
 
 namespace {
 

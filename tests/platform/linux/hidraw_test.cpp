@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "hid/hid_discovery.h"
-#include "platform/hidraw.h"
-#include "platform/libusb_device.h"
-#include "platform/linux_devices.h"
+#include "platform/linux/hidraw.h"
+#include "platform/linux/libusb_device.h"
+#include "platform/linux/linux_devices.h"
 #include "switch/kvm_operations.h"
 #include "tests/support/discovery_fixture.h"
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/device_seam.h"
-#include "platform/libusb_device.h"
+#include "platform/core/clock.h"
+#include "platform/iokit/device_seam.h"
+#include "platform/linux/libusb_device.h"
 #include "tests/support/stderr_capture.h"
 #include "usb/usb_transport.h"
 

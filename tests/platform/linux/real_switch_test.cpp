@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "hid/hid_discovery.h"
-#include "platform/critical_region.h"
-#include "platform/linux_devices.h"
+#include "platform/core/critical_region.h"
+#include "platform/linux/linux_devices.h"
 #include "switch/kvm_operations.h"
 #include "switch/kvm_switch.h"
 

@@ -8,8 +8,8 @@
 #include <set>
 
 #include "app/hot_key_config.h"
-#include "platform/key_codes.h"
-#include "tests/framework_test_app.h"
+#include "platform/ui/key_codes.h"
+#include "tests/support/framework_test_app.h"
 
 namespace {
 
