@@ -1,11 +1,11 @@
 #include "app/carbon_app.h"
 
 #include "hid/hid_discovery.h"
-#include "platform/core_foundation.h"
-#include "platform/menus.h"
-#include "platform/nibs.h"
-#include "platform/process.h"
-#include "platform/tray.h"
+#include "platform/core/core_foundation.h"
+#include "platform/desktop/process.h"
+#include "platform/desktop/tray.h"
+#include "platform/ui/menus.h"
+#include "platform/ui/nibs.h"
 #include "settings/main_window.h"
 #include "switch/kvm_operations.h"
 

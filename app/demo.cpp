@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "app/main.h"
-#include "platform/carbon_events.h"
-#include "platform/simulated_switch.h"
-#include "platform/switch_front_panel.h"
+#include "platform/ui/carbon_events.h"
+#include "sim/panel/switch_front_panel.h"
+#include "sim/simulated_switch.h"
 
 namespace {
 

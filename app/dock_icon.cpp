@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/core_foundation.h"
-#include "platform/icons.h"
+#include "platform/core/core_foundation.h"
+#include "platform/icons/icons.h"
 
 int CurrentIconNumber = -1;
 

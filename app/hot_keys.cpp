@@ -1,7 +1,7 @@
 #include "app/hot_keys.h"
 
-#include "platform/carbon_events.h"
-#include "platform/hot_keys.h"
+#include "platform/desktop/hot_keys.h"
+#include "platform/ui/carbon_events.h"
 #include "switch/kvm_switch.h"
 
 namespace {

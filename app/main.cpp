@@ -9,7 +9,7 @@
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
 #include "hid/hid_discovery.h"
-#include "platform/sysctl.h"
+#include "platform/core/sysctl.h"
 #include "switch/kvm_switch.h"
 
 int is_pid_native(int pid) {

@@ -1,9 +1,9 @@
 // portvane: the program on the Linux device side. Switches come from the
 // kernel (udev, hidraw, libusb); the session's switching comes from logind.
 #include "app/main.h"
-#include "platform/carbon_events.h"
-#include "platform/linux_devices.h"
-#include "platform/session.h"
+#include "platform/desktop/session.h"
+#include "platform/linux/linux_devices.h"
+#include "platform/ui/carbon_events.h"
 
 int main(int argc, char* argv[]) {
   platform::ensureApplication();

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/t_event_handler.h"
-#include "platform/core_foundation.h"
+#include "platform/core/core_foundation.h"
 
 class TApplication : public TEventHandler {
  public:

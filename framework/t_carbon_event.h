@@ -2,7 +2,7 @@
 // its parameters so that handlers never pass type codes and sizes by hand.
 #pragma once
 
-#include "platform/carbon_events.h"
+#include "platform/ui/carbon_events.h"
 
 class TCarbonEvent {
  public:

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/t_carbon_event.h"
-#include "platform/carbon_events.h"
+#include "platform/ui/carbon_events.h"
 
 class TEventHandler {
  public:

@@ -3,8 +3,8 @@
 // released when the object goes.
 #pragma once
 
-#include "platform/core_foundation.h"
-#include "platform/nibs.h"
+#include "platform/core/core_foundation.h"
+#include "platform/ui/nibs.h"
 
 class TNib {
  public:

@@ -1,7 +1,7 @@
 #include "framework/t_window.h"
 
 #include "framework/t_nib.h"
-#include "platform/menus.h"
+#include "platform/ui/menus.h"
 
 const EventTypeSpec TWindow::kEvents[12] = {
     {kEventClassWindow, kEventWindowClose},

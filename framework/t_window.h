@@ -4,8 +4,8 @@
 #pragma once
 
 #include "framework/t_event_handler.h"
-#include "platform/core_foundation.h"
-#include "platform/windows.h"
+#include "platform/core/core_foundation.h"
+#include "platform/ui/windows.h"
 
 class TWindow : public TEventHandler {
  public:

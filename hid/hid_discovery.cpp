@@ -7,7 +7,7 @@
 #include "app/dock_icon.h"
 #include "app/polling_tick.h"
 #include "hid/hid_reports.h"
-#include "platform/critical_region.h"
+#include "platform/core/critical_region.h"
 #include "usb/usb_discovery.h"
 
 IONotificationPortRef gNotifyPort = nullptr;

@@ -3,8 +3,8 @@
 // (feature-report switch) or handed to the USB side (serial-number switch).
 #pragma once
 
-#include "platform/event_loop_timers.h"
-#include "platform/iokit.h"
+#include "platform/core/event_loop_timers.h"
+#include "platform/iokit/iokit.h"
 #include "switch/kvm_switch.h"
 
 // Every matching and removal notification of the program arrives through this port.

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/clock.h"
+#include "platform/core/clock.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
-#include "platform/menus.h"
+#include "platform/ui/menus.h"
 #include "switch/kvm_operations.h"
 
 MainWindow* pOurWindow = nullptr;

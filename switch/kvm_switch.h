@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "platform/critical_region.h"
-#include "platform/device_interfaces.h"
+#include "platform/core/critical_region.h"
+#include "platform/iokit/device_interfaces.h"
 
 // One key and its display name; stored as-is in "HOTKEY.CFG", so 40 bytes exactly.
 struct HOT_KEY {

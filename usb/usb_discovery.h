@@ -2,7 +2,7 @@
 // found it and handed over its identifiers.
 #pragma once
 
-#include "platform/iokit.h"
+#include "platform/iokit/iokit.h"
 #include "switch/kvm_switch.h"
 
 // Looks up the USB devices present now with these identifiers and attaches the first usable one.

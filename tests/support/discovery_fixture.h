@@ -6,10 +6,10 @@
 
 #include "app/dock_icon.h"
 #include "hid/hid_discovery.h"
-#include "platform/clock.h"
-#include "platform/device_seam.h"
-#include "platform/main_queue.h"
-#include "platform/simulated_switch.h"
+#include "platform/core/clock.h"
+#include "platform/core/main_queue.h"
+#include "platform/iokit/device_seam.h"
+#include "sim/simulated_switch.h"
 #include "tests/support/program_state.h"
 #include "tests/support/stderr_capture.h"
 

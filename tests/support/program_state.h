@@ -8,8 +8,8 @@
 
 #include "app/dock_icon.h"
 #include "hid/hid_discovery.h"
-#include "platform/device_seam.h"
-#include "platform/main_queue.h"
+#include "platform/core/main_queue.h"
+#include "platform/iokit/device_seam.h"
 
 namespace testsupport {
 

@@ -7,8 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "platform/hot_keys.h"
-#include "platform/windows.h"
+#include "platform/desktop/hot_keys.h"
+#include "platform/ui/windows.h"
 #include "settings/main_window.h"
 #include "tests/support/discovery_fixture.h"
 

@@ -1,0 +1,39 @@
+// HID devices through the kernel's hidraw nodes: the backend behind an
+// IOHIDDeviceInterface122 on Linux, the largest feature report of a report
+// descriptor, and the one translation of errno into IOReturn.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/iokit/device_seam.h"
+
+namespace platform {
+
+// The IOReturn for an errno of the device-node calls (open, ioctl) of both
+// the hidraw and the USB side: device gone, no access, timeout, busy, refused.
+IOReturn ioReturnFromErrno(int error);
+
+// Opens a device node read-write and close-on-exec. Returns the descriptor, or
+// -errno; a permission failure also prints the line that names the node and
+// the fix, unless `nameDenial` is false.
+int openDeviceNode(const std::string& node, bool nameDenial = true);
+
+// The size in bytes of the largest feature report that `descriptor` declares,
+// counting the report ID byte when the descriptor uses report IDs (0 when it
+// declares no feature report). Nothing for a descriptor that is empty,
+// truncated or malformed, or whose feature report would not fit the kernel's
+// report buffer (16384 bytes, the ID byte included); never reads past `length`.
+std::optional<uint32_t> maxFeatureReportSize(const uint8_t* descriptor, size_t length);
+
+// A HID device backend over the hidraw node `node` (e.g. "/dev/hidraw3"):
+// open() opens the node, close() closes it, feature reports go through
+// HIDIOCGFEATURE / HIDIOCSFEATURE with the report ID in byte 0 of the buffer.
+std::shared_ptr<HIDDeviceBackend> makeHidrawBackend(std::string node);
+// hidraw nodes open now (tests check for leaks).
+size_t openHidrawNodes();
+
+}  // namespace platform
