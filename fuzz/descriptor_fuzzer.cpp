@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "fuzz/hid_item_walker.h"
-#include "platform/hidraw.h"
+#include "platform/linux/hidraw.h"
 
 namespace {
 

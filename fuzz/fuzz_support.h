@@ -10,7 +10,7 @@
 #include <cstring>
 #include <functional>
 
-#include "platform/clock.h"
+#include "platform/core/clock.h"
 
 namespace fuzzing {
 

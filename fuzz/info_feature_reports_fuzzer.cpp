@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/device_seam.h"
+#include "platform/iokit/device_seam.h"
 #include "switch/kvm_operations.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/libusb_device.h"
+#include "platform/linux/libusb_device.h"
 #include "switch/kvm_operations.h"
 
 namespace {

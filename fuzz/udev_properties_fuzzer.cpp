@@ -25,11 +25,11 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/device_seam.h"
-#include "platform/hidraw.h"
-#include "platform/iokit.h"
-#include "platform/libusb_device.h"
-#include "platform/linux_devices.h"
+#include "platform/iokit/device_seam.h"
+#include "platform/linux/hidraw.h"
+#include "platform/iokit/iokit.h"
+#include "platform/linux/libusb_device.h"
+#include "platform/linux/linux_devices.h"
 
 namespace {
 
