@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and running Portvane
-# need, when any is missing. Safe to run again.
+# need, when any is missing, and any further packages named as arguments (the
+# fuzz targets' clang). Safe to run again.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,8 @@ packages=(
   xvfb xdotool trayer x11-utils imagemagick
   dbus
 )
+
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
