@@ -11,7 +11,7 @@ die() { echo "package: $*" >&2; exit 1; }
 
 bash scripts/install-deps.sh >&2
 
-build=build-release
+build="build-release"
 # The hardening Debian builds its own packages with (stack protector, fortify,
 # relro, bindnow); the file-prefix map keeps the build's own path out of the binaries.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
@@ -22,8 +22,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORTVANE_TESTS=OFF 
 cmake --build "$build" -j2 >&2
 rm -f "$build"/portvane_*.deb
 (cd "$build" && cpack -G DEB >&2) || die "cpack failed"
-deb=$(ls "$build"/portvane_*.deb 2>/dev/null | head -n 1)
-[ -n "$deb" ] || die "cpack made no package in $build"
+debs=("$build"/portvane_*.deb)
+deb=${debs[0]}
+[ -f "$deb" ] || die "cpack made no package in $build"
 deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
 
 say "lintian $deb"

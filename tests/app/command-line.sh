@@ -13,7 +13,7 @@ version=${3:?usage: command-line.sh <portvane> <portvane-demo> <version>}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/portvane-command-line.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-cd "$work"
+cd "$work" || exit 1
 failed=0
 
 # check <what> <status> <stdout> <stderr> <command...>: each output either

@@ -19,8 +19,7 @@ done
 failed=0
 id=io.github.portvane.Portvane
 # desktop-file-validate exits 0 on hints; any line it prints is a finding.
-output=$(desktop-file-validate "$source_dir/data/$id.desktop" 2>&1)
-if [ $? -ne 0 ] || [ -n "$output" ]; then
+if ! output=$(desktop-file-validate "$source_dir/data/$id.desktop" 2>&1) || [ -n "$output" ]; then
   echo "FAILED: desktop-file-validate: $output"
   failed=1
 fi
