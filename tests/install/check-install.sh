@@ -4,13 +4,14 @@
 # source tree; and that the installed program finds its resources from its own
 # place, with no build tree near it.
 #
-#   check-install.sh <cmake> <build directory> <source directory> <version>
+#   check-install.sh <cmake> <build directory> <source directory> <version> [sanitized]
 set -u
 
 cmake=${1:?usage: check-install.sh <cmake> <build directory> <source directory> <version>}
 build=${2:?}
 source_dir=${3:?}
 version=${4:?}
+sanitized=${5:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/portvane-install.XXXXXX")
 demo_pid=
@@ -59,8 +60,10 @@ if ! diff -u "$work/expected" "$work/installed" >"$work/diff"; then
   tail -n +3 "$work/diff"
 fi
 
+# The sanitizers' own source locations (GCC's UBSan, in code inlined from
+# headers) keep the path whatever the prefix map says: a test build only.
 for program in portvane portvane-demo; do
-  if grep -qaF "$source_dir/" "$root/usr/bin/$program"; then
+  if [ -z "$sanitized" ] && grep -qaF "$source_dir/" "$root/usr/bin/$program"; then
     fail "$program holds the source tree's path $source_dir"
   fi
 done
