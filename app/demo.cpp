@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/command_line.h"
 #include "app/main.h"
 #include "platform/ui/carbon_events.h"
 #include "sim/panel/switch_front_panel.h"
@@ -29,6 +30,8 @@ void reportReceived(const platform::SimulatedSwitch& simulated, size_t& shown) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  int commandLineStatus = 0;
+  if (!ParseCommandLine(argc, argv, "portvane-demo", &commandLineStatus)) return commandLineStatus;
   platform::ensureApplication();
 
   platform::FeatureReportSwitch simulated(0x10D5, 0x5500);

@@ -1,11 +1,14 @@
 // portvane: the program on the Linux device side. Switches come from the
 // kernel (udev, hidraw, libusb); the session's switching comes from logind.
+#include "app/command_line.h"
 #include "app/main.h"
 #include "platform/desktop/session.h"
 #include "platform/linux/linux_devices.h"
 #include "platform/ui/carbon_events.h"
 
 int main(int argc, char* argv[]) {
+  int status = 0;
+  if (!ParseCommandLine(argc, argv, "portvane", &status)) return status;
   platform::ensureApplication();
   platform::startSessionWatch();
   platform::startLinuxDevices();

@@ -2,7 +2,9 @@
 # Proves that the README's two commands work on a bare Debian 12: builds a root
 # holding only the base system, git and ca-certificates (mmdebstrap), clones the
 # commit under test into it, and runs there the demo command (until the demo has
-# attached its simulated switch) and then the test command.
+# attached its simulated switch) and then the test command. Then it builds the
+# Debian package there (scripts/package.sh) and installs it with apt-get on a
+# second, untouched copy of the bare root, where the installed portvane must run.
 #
 #   check-fresh-debian.sh [commit]      (default: HEAD)
 #
@@ -32,13 +34,13 @@ work=""
 partial=""
 inner_pid=""
 
-# Ends every process whose root is inside the bare root: the demo, and whatever
-# a test left running (dbus-daemon, Xvfb).
+# Ends every process whose root is inside one of the bare roots: the demo, and
+# whatever a test left running (dbus-daemon, Xvfb).
 kill_rooted() {
   local proc target
   for proc in /proc/[0-9]*; do
     target=$(readlink "$proc/root" 2>/dev/null) || continue
-    case "$target" in "$work/root" | "$work/root/"*) kill -KILL "${proc#/proc/}" 2>/dev/null || true ;; esac
+    case "$target" in "$work/"*) kill -KILL "${proc#/proc/}" 2>/dev/null || true ;; esac
   done
 }
 
@@ -70,21 +72,22 @@ step_started=0
 begin() { step_started=$SECONDS; say "$1"; }
 took() { say "$1 took $((SECONDS - step_started)) s"; }
 
-# Runs a command as root inside the bare root, in a fresh mount namespace with
-# /proc, /sys and /dev, with a clean environment as a new login would have.
-# Called in the background, it becomes the leader of a session of its own, so
-# that the process group $! can be stopped as one.
+# Runs a command as root inside a bare root (default: the first), in its folder
+# (default: the clone), in a fresh mount namespace with /proc, /sys and /dev,
+# with a clean environment as a new login would have. Called in the
+# background, it becomes the leader of a session of its own, so that the
+# process group $! can be stopped as one.
 in_root() {
   exec setsid unshare --mount --propagation private -- bash -c '
     set -e
-    root=$1; shift
+    root=$1 folder=$2 command=$3
     mount -t proc proc "$root/proc"
     mount --rbind /sys "$root/sys"
     mount --rbind /dev "$root/dev"
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI=true \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      bash -c "cd /root/portvane && $1"
-  ' in_root "$work/root" "$1"
+      bash -c "cd $folder && $command"
+  ' in_root "${2:-$work/root}" "${3:-/root/portvane}" "$1"
 }
 
 total_started=$SECONDS
@@ -151,5 +154,32 @@ wait "$inner_pid" || status=$?
 inner_pid=""
 [ "$status" -eq 0 ] || die "the test command failed (exit $status) on the bare root"
 took "test command"
+
+begin "package: bash scripts/package.sh, then apt-get install on a second bare root"
+# package.sh reports on standard error and prints the package's path last.
+package_out=$work/package.out
+in_root "exec bash scripts/package.sh" >"$package_out" </dev/null &
+inner_pid=$!
+status=0
+wait "$inner_pid" || status=$?
+inner_pid=""
+[ "$status" -eq 0 ] || die "scripts/package.sh failed (exit $status) on the bare root"
+deb=$work/root$(tail -n 1 "$package_out")
+case "$deb" in *.deb) ;; *) die "scripts/package.sh printed no package path" ;; esac
+[ -f "$deb" ] || die "scripts/package.sh named $deb, which is not there"
+kill_rooted
+
+mkdir "$work/installed"
+tar --zstd -xf "$tarball" -C "$work/installed"
+cp /etc/resolv.conf "$work/installed/etc/resolv.conf"
+cp "$deb" "$work/installed/root/"
+in_root "apt-get -qq update && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./$(basename "$deb") >/dev/null &&
+  command -v portvane && portvane --version" "$work/installed" /root </dev/null &
+inner_pid=$!
+status=0
+wait "$inner_pid" || status=$?
+inner_pid=""
+[ "$status" -eq 0 ] || die "installing $(basename "$deb") on a bare root, or running portvane --version there, failed (exit $status)"
+took "package built and installed"
 
 say "passed on a bare Debian 12 in $((SECONDS - total_started)) s"

@@ -14,6 +14,7 @@ packages=(
   libumockdev-dev umockdev
   xvfb xdotool trayer x11-utils imagemagick
   dbus
+  dpkg-dev lintian desktop-file-utils appstream  # the package (scripts/package.sh) and its checks
 )
 
 packages+=("$@")

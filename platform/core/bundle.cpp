@@ -1,18 +1,43 @@
 #include "platform/core/bundle.h"
 
+#include <filesystem>
 #include <map>
 #include <mutex>
-
-#ifndef PORTVANE_RESOURCES_DIR
-#define PORTVANE_RESOURCES_DIR "resources"
-#endif
+#include <system_error>
 
 namespace platform {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// Where the resources sit below a prefix: share/portvane beside bin/.
+constexpr const char* kResourcesBelowPrefix = "share/portvane";
+// An installed program finds them one folder up (/usr/bin -> /usr/share/portvane).
+// A build tree keeps a copy at its top: its programs find it one folder up too,
+// the test programs, in the folders that mirror the tree, up to three further.
+constexpr int kFoldersUp = 4;
+
+// Found from where the running executable is, so that a build tree, /usr/local
+// and /usr all work and the tree can be moved or packaged. When none is there,
+// the installed place, so that what is missing names where it was looked for.
+std::string findResourcesDirectory() {
+  std::error_code error;
+  const fs::path executable = fs::read_symlink("/proc/self/exe", error);
+  if (error) return kResourcesBelowPrefix;
+  fs::path prefix = executable.parent_path().parent_path();
+  const fs::path installed = prefix / kResourcesBelowPrefix;
+  for (int up = 0; up < kFoldersUp && !prefix.empty(); ++up) {
+    const fs::path candidate = prefix / kResourcesBelowPrefix;
+    if (fs::is_directory(candidate, error)) return candidate.string();
+    if (prefix == prefix.root_path()) break;
+    prefix = prefix.parent_path();
+  }
+  return installed.string();
+}
+
 std::string& resourcesDirectory() {
-  static std::string directory = PORTVANE_RESOURCES_DIR;
+  static std::string directory = findResourcesDirectory();
   return directory;
 }
 

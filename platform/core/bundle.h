@@ -1,5 +1,6 @@
-// Where the main bundle's resources live: the directory given at start, or the
-// build's resources directory. Tests point it at a directory of their own.
+// Where the main bundle's resources live: share/portvane of the prefix the
+// executable is installed in (or the copy at the top of its build tree), unless
+// a directory is given. Tests point it at a directory of their own.
 #pragma once
 
 #include <string>
