@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/command_line.h"
+#include "app/launch.h"
 #include "app/main.h"
 #include "platform/ui/carbon_events.h"
 #include "sim/panel/switch_front_panel.h"
@@ -31,8 +32,11 @@ void reportReceived(const platform::SimulatedSwitch& simulated, size_t& shown) {
 
 int main(int argc, char* argv[]) {
   int commandLineStatus = 0;
-  if (!ParseCommandLine(argc, argv, "portvane-demo", &commandLineStatus)) return commandLineStatus;
+  const std::optional<CommandLine> options = ParseCommandLine(argc, argv, "portvane-demo", &commandLineStatus);
+  if (!options) return commandLineStatus;
   platform::ensureApplication();
+  // No one-instance check: the demo never stands in the way of the real program.
+  if (!PrepareLaunch(*options, nullptr, &commandLineStatus)) return commandLineStatus;
 
   platform::FeatureReportSwitch simulated(0x10D5, 0x5500);
   simulated.state().availablePorts = 0x03;

@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 qt6-qpa-plugins
   libqt6opengl6-dev  # Qt6UiTools' CMake files need it; qt6-base-dev only recommends it
+  libglib2.0-dev  # the desktop-entry reader for the autostart entry
   libudev-dev libusb-1.0-0-dev libicns-dev icnsutils
   libxcb1-dev libxcb-keysyms1-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

@@ -13,6 +13,8 @@ DEVICE_LIST DeviceList[VendorCount] = {
 
 namespace {
 
+bool printBlock = true;
+
 constexpr bool bit(unsigned char byte, int n) { return ((byte >> n) & 1) != 0; }
 
 // The serial-number switch: state in the low bytes of the first three code
@@ -97,9 +99,11 @@ void decodeFeatureReportBlock(KVM_INFO* info, const unsigned char* block) {
 void KVMSetInfo(KVM_INFO* info, unsigned char* block) {
   if (info == nullptr || block == nullptr) return;
 
-  fprintf(stderr, "USB Buffer Info: %02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x\n", block[0],
-          block[1], block[2], block[3], block[4], block[5], block[6], block[7], block[8], block[9], block[10],
-          block[11]);
+  if (printBlock) {
+    fprintf(stderr, "USB Buffer Info: %02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x\n", block[0],
+            block[1], block[2], block[3], block[4], block[5], block[6], block[7], block[8], block[9], block[10],
+            block[11]);
+  }
 
   if (info->version == 1) {
     decodeSerialNumberBlock(info, block);
@@ -107,3 +111,5 @@ void KVMSetInfo(KVM_INFO* info, unsigned char* block) {
     decodeFeatureReportBlock(info, block);
   }
 }
+
+void KVMSetPrintBlock(bool print) { printBlock = print; }

@@ -80,3 +80,8 @@ extern DEVICE_LIST DeviceList[VendorCount];
 // Decodes the 12-byte block into `info` by `info->version`. The caller holds
 // KVMSwitch.criticalRegion.
 void KVMSetInfo(KVM_INFO* info, unsigned char* block);
+
+// Whether KVMSetInfo prints the block ("USB Buffer Info: ...") on each decode,
+// so once per poll; on unless the program is told otherwise. A desktop launch
+// turns it off so that the session's journal is not filled with it.
+void KVMSetPrintBlock(bool print);

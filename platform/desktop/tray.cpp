@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/core/bundle.h"
+#include "platform/desktop/autostart.h"
 #include "platform/icons/icons.h"
 #include "platform/ui/carbon_events.h"
 
@@ -30,6 +31,7 @@ struct Tray {
   // then the Dock's items. The Dock menu itself keeps only its own items.
   QMenu* menu = nullptr;
   QAction* separator = nullptr;
+  QAction* startAtLogin = nullptr;
   QAction* preferences = nullptr;
   QAction* quit = nullptr;
   QPointer<QTimer> trayWatch;
@@ -120,6 +122,10 @@ void menuChosen(QAction* action) {
   Tray& t = tray();
   if (action == t.preferences || action == t.quit) {
     postCommand(platform::commandProperty(action));
+  } else if (action == t.startAtLogin) {
+    // The click has flipped the mark; the entry as it now is has the last word.
+    platform::setStartAtLogin(action->isChecked());
+    action->setChecked(platform::startsAtLogin());
   }
 }
 
@@ -133,6 +139,8 @@ void prepareMenu() {
     t.menu->addActions(dock->actions());
     t.menu->addAction(t.separator);
   }
+  t.startAtLogin->setChecked(platform::startsAtLogin());
+  t.menu->addAction(t.startAtLogin);
   t.menu->addAction(t.preferences);
   t.menu->addAction(t.quit);
 }
@@ -143,6 +151,8 @@ QMenu* trayMenu() {
     t.menu = new QMenu;
     t.separator = new QAction(t.menu);
     t.separator->setSeparator(true);
+    t.startAtLogin = new QAction(QStringLiteral("Start at Login"), t.menu);
+    t.startAtLogin->setCheckable(true);
     t.preferences = new QAction(QStringLiteral("Preferences\u2026"), t.menu);
     t.preferences->setProperty("command", QStringLiteral("pref"));
     t.quit = new QAction(QStringLiteral("Quit"), t.menu);

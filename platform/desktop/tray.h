@@ -3,7 +3,8 @@
 // The icon shows the Dock tile image (the application's own picture until one
 // is set, and again after a restore) and the application's windows carry the
 // same picture. Its context menu shows the Dock menu's items followed by the
-// items the Dock adds of its own, "Preferences…" and "Quit"; each opening
+// items the Dock adds of its own, the "Start at Login" check item (the user's
+// autostart entry, autostart.h), "Preferences…" and "Quit"; each opening
 // first sends the Dock menu kEventMenuPopulate, once and before the menu
 // appears. A click on the icon posts kEventAppShown to the application.
 //

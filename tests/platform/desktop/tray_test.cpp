@@ -179,17 +179,18 @@ TEST_F(TrayTest, EachOpeningAsksTheApplicationOnceToPopulateTheDockMenuFirst) {
 
 TEST_F(TrayTest, TheDockAddsPreferencesAndQuitAfterTheMenusOwnItems) {
   QMenu* menu = platform::openTrayMenuForTest();
-  EXPECT_EQ(QStringList({"Start Auto-Scan", "Switch to Computer 1", "Switch to Computer 2", "-",
+  EXPECT_EQ(QStringList({"Start Auto-Scan", "Switch to Computer 1", "Switch to Computer 2", "-", "Start at Login",
                          QString::fromUtf8("Preferences\u2026"), "Quit"}),
             texts(menu));
   // The application's menu itself keeps only its own items, on every opening.
   platform::openTrayMenuForTest();
   EXPECT_EQ(3, CountMenuItems(dock));
-  EXPECT_EQ(6, menu->actions().size());
+  EXPECT_EQ(7, menu->actions().size());
 
   // Without a Dock menu only the Dock's items remain.
   SetApplicationDockTileMenu(nullptr);
-  EXPECT_EQ(QStringList({QString::fromUtf8("Preferences\u2026"), "Quit"}), texts(platform::openTrayMenuForTest()));
+  EXPECT_EQ(QStringList({"Start at Login", QString::fromUtf8("Preferences\u2026"), "Quit"}),
+            texts(platform::openTrayMenuForTest()));
 }
 
 TEST_F(TrayTest, ChoosingAnItemPostsItsCommandToTheApplication) {
