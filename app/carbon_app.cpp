@@ -1,5 +1,6 @@
 #include "app/carbon_app.h"
 
+#include "app/dock_icon.h"
 #include "hid/hid_discovery.h"
 #include "platform/core/core_foundation.h"
 #include "platform/desktop/process.h"
@@ -80,6 +81,8 @@ bool CarbonApp::UpdateDockMenu(MenuRef& menu) {
   MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
   KVMGetInformation(&KVMSwitch.info);
   MPExitCriticalRegion(KVMSwitch.criticalRegion);
+  // The tray menu's state line opens with the menu: from this read, not the last tick.
+  ShowSwitchState();
 
   const KVM_INFO& info = KVMSwitch.info;
   for (int port = 0; port < 2; ++port) {

@@ -2,9 +2,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
+#include "app/hot_keys.h"
 #include "platform/core/core_foundation.h"
+#include "platform/desktop/tray.h"
 #include "platform/icons/icons.h"
+#include "switch/kvm_switch.h"
 
 int CurrentIconNumber = -1;
 
@@ -27,7 +31,30 @@ unsigned Widened(int code) { return unsigned(int(int16_t(code))); }
 
 }  // namespace
 
+void ShowSwitchState() {
+  const KVM_INFO& info = KVMSwitch.info;
+  std::string status;
+  if (info.state == 2 && info.currentPort == info.confirmedPort && info.currentPort >= 0 && info.currentPort < 4) {
+    status = "Computer " + std::to_string(info.currentPort + 1);
+  } else if (info.state == 0 && !info.device.notification) {
+    // Its removal notification goes with the switch; a failed read keeps it.
+    status = "No switch attached";
+  } else {
+    status = "Switch state unknown";
+  }
+  std::string notes;
+  for (int port = 0; port < 2; ++port) {
+    const std::string note = InactiveHotKeyNoteUtf8(port);
+    if (note.empty()) continue;
+    if (!notes.empty()) notes += '\n';
+    notes += note;
+  }
+  platform::setTrayStatus(status, notes);
+}
+
 void ChangeDockIcon(int port) {
+  // Every change of the switch's state comes by here, a picture change or not.
+  ShowSwitchState();
   if (port == CurrentIconNumber) return;
 
   CFBundleRef bundle = CFBundleGetMainBundle();

@@ -8,3 +8,11 @@ extern int CurrentIconNumber;
 // Shows the picture of icon number `port` (0-3: "pc1.icns".."pc4.icns", any
 // other: "portvane.icns"). Does nothing when that number is already shown.
 void ChangeDockIcon(int port);
+
+// Tells the tray what the switch is doing, from KVMSwitch: which computer is
+// active ("Computer 1"), that no switch is attached ("No switch attached"),
+// or that the state cannot be told now ("Switch state unknown": a failed
+// read, two port readings that disagree, a switch found while the session
+// is away), with a line for each hot key that is not active. Costs nothing
+// when nothing changed.
+void ShowSwitchState();

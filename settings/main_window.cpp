@@ -82,6 +82,7 @@ ControlRef MainWindow::FindControl(const ControlID& id) {
 
 OSStatus MainWindow::InitSettings() {
   fLoadedVersion = 0;
+  ShowInactiveHotKeys();
 
   // Both keys are taken before either capture is installed, so that a failed
   // installation cannot leave a field's working copy empty for the save.
@@ -125,6 +126,25 @@ OSStatus MainWindow::InitSettings() {
   HandleItemHit(short(kFixHUBPortIDs[0].id));
   HandleItemHit(short(kFixHUBPortIDs[1].id));
   return noErr;
+}
+
+// The keys as the last registration left them: the fields may show others
+// once the user has pressed new ones, until they are saved and registered.
+void MainWindow::ShowInactiveHotKeys() {
+  ControlRef label = FindControl(kHotKeyProblemID);
+  std::string text;
+  for (int port = 0; port < 2; ++port) {
+    const std::string note = InactiveHotKeyNote(port);
+    if (note.empty()) continue;
+    if (!text.empty()) text += '\n';
+    text += note + ".";
+  }
+  SetControlData(label, kControlEntireControl, kControlStaticTextTextTag, Size(text.size()), text.data());
+  if (text.empty()) {
+    HideControl(label);
+  } else {
+    ShowControl(label);
+  }
 }
 
 void MainWindow::LoadPortOption(const ControlID& fixID, const ControlID& portID, bool has, bool bindable, bool fixed,

@@ -27,6 +27,8 @@ constexpr ControlID kAutoScanPeriodLabelID = {FOUR_CHAR_CODE("LABL"), 18};
 constexpr ControlID kUniversalHotKeyLabelID = {FOUR_CHAR_CODE("LABL"), 20};
 // The application hot keys of port 0 and port 1 (the first and second computer).
 constexpr ControlID kHotKeyIDs[2] = {{FOUR_CHAR_CODE("HOTG"), 2}, {FOUR_CHAR_CODE("HOTG"), 3}};
+// Says which of the two hot keys is not active and why; hidden while both are.
+constexpr ControlID kHotKeyProblemID = {FOUR_CHAR_CODE("HOTG"), 4};
 
 class MainWindow : public TWindow {
  public:
@@ -55,6 +57,7 @@ class MainWindow : public TWindow {
   void ShowLabelledOption(const ControlID& id, const ControlID& labelID, bool shown);
   void LoadAutoScanPeriod();
   void LoadUniversalHotKey();
+  void ShowInactiveHotKeys();
   // Sends one port binding if its controls changed; true when it did.
   bool ApplyPortOption(const ControlID& fixID, const ControlID& portID, bool* fixed, int32_t* port);
 

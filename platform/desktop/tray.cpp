@@ -3,17 +3,22 @@
 #include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QPixmap>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/core/bundle.h"
 #include "platform/desktop/autostart.h"
+#include "platform/desktop/tray_window.h"
 #include "platform/icons/icons.h"
 #include "platform/ui/carbon_events.h"
 
@@ -21,20 +26,45 @@ namespace {
 
 constexpr int kIconSide = 128;
 constexpr int kTrayWatchMilliseconds = 2000;
+// The five pictures the program shows (its own and one per computer) and a
+// few to spare: each is turned into an icon once and then reused.
+constexpr size_t kPictureCacheSize = 8;
+
+// One picture in the forms the desktop shows it.
+struct Picture {
+  QImage image;
+  QIcon icon;
+  QPixmap small;  // for the stand-in window
+};
 
 struct Tray {
   MenuRef dockMenu = nullptr;
   // The tray appears once there is something of the application's to show.
   bool wanted = false;
+  // Where the application is shown: the tray icon or, without a tray, the
+  // stand-in window; neither until it is wanted.
+  bool placed = false;
+  bool inTray = false;
   QPointer<QSystemTrayIcon> icon;
-  // What the tray shows on right click: the Dock menu's own actions, shared,
-  // then the Dock's items. The Dock menu itself keeps only its own items.
+  QPointer<platform::TrayWindow> window;
+  // What the tray shows on right click: the application's state, the Dock
+  // menu's own actions, shared, then the Dock's items. The Dock menu itself
+  // keeps only its own items.
   QMenu* menu = nullptr;
+  QAction* statusLine = nullptr;
+  QAction* statusSeparator = nullptr;
   QAction* separator = nullptr;
   QAction* startAtLogin = nullptr;
   QAction* preferences = nullptr;
   QAction* quit = nullptr;
+  // The application's state, as it last said; empty until it says it.
+  QString status;
+  QString notes;
   QPointer<QTimer> trayWatch;
+  // Most recently shown last.
+  std::vector<Picture> pictures;
+  // Tests: whether a tray is there, instead of asking the desktop.
+  std::function<bool()> trayAvailable;
 };
 
 // Never destroyed: the tray lives as long as the process.
@@ -44,6 +74,11 @@ Tray& tray() {
 }
 
 bool haveWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+bool systemTrayAvailable() {
+  const Tray& t = tray();
+  return t.trayAvailable ? t.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 // The application's own picture through the same icon-file path as every
 // tile picture; the artwork's PNG only when the icon file cannot be read.
@@ -115,6 +150,26 @@ void postApplicationShown() {
 }
 
 
+// The picture in the forms the desktop shows it, made the first time it is
+// shown and kept: a change of computer costs a lookup, not a new pixmap.
+const Picture& pictureFor(const QImage& image) {
+  std::vector<Picture>& pictures = tray().pictures;
+  for (auto it = pictures.begin(); it != pictures.end(); ++it) {
+    if (it->image == image) {
+      std::rotate(it, it + 1, pictures.end());
+      return pictures.back();
+    }
+  }
+  if (pictures.size() >= kPictureCacheSize) pictures.erase(pictures.begin());
+  const QPixmap pixmap = QPixmap::fromImage(image);
+  const int side = platform::TrayWindow::kPictureSide;
+  pictures.push_back({image, QIcon(pixmap),
+                      pixmap.isNull() ? pixmap : pixmap.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation)});
+  return pictures.back();
+}
+
+// ---- The tray menu
+
 // A choice in the tray menu. A Dock menu item is shared with the Dock menu,
 // which posts its command itself as for any of its items; the Dock's own
 // items go to the application.
@@ -135,6 +190,11 @@ void prepareMenu() {
   Tray& t = tray();
   if (t.dockMenu && platform::menuWidget(t.dockMenu)) platform::sendMenuPopulate(t.dockMenu);
   for (QAction* action : t.menu->actions()) t.menu->removeAction(action);
+  // The application's state heads the menu, a line that cannot be chosen.
+  if (!t.status.isEmpty()) {
+    t.menu->addAction(t.statusLine);
+    t.menu->addAction(t.statusSeparator);
+  }
   if (QMenu* dock = platform::menuWidget(t.dockMenu)) {
     t.menu->addActions(dock->actions());
     t.menu->addAction(t.separator);
@@ -149,6 +209,10 @@ QMenu* trayMenu() {
   Tray& t = tray();
   if (!t.menu) {
     t.menu = new QMenu;
+    t.statusLine = new QAction(t.status, t.menu);
+    t.statusLine->setEnabled(false);
+    t.statusSeparator = new QAction(t.menu);
+    t.statusSeparator->setSeparator(true);
     t.separator = new QAction(t.menu);
     t.separator->setSeparator(true);
     t.startAtLogin = new QAction(QStringLiteral("Start at Login"), t.menu);
@@ -163,46 +227,102 @@ QMenu* trayMenu() {
   return t.menu;
 }
 
+// ---- Tray icon or stand-in window
+
 void iconActivated(QSystemTrayIcon::ActivationReason reason) {
   if (reason == QSystemTrayIcon::Trigger) postApplicationShown();
 }
 
-void showInTray();
+QString toolTip() {
+  const Tray& t = tray();
+  QString text = QStringLiteral("Portvane");
+  if (!t.status.isEmpty()) text += QLatin1Char('\n') + t.status;
+  if (!t.notes.isEmpty()) text += QLatin1Char('\n') + t.notes;
+  return text;
+}
+
+// The picture and the state where the application is shown now.
+void showPicture() {
+  Tray& t = tray();
+  const Picture& picture = pictureFor(platform::trayIconImage());
+  if (t.icon && t.inTray) t.icon->setIcon(picture.icon);
+  if (t.window && !t.inTray) t.window->setPicture(picture.small);
+}
+
+void showStatus() {
+  Tray& t = tray();
+  if (t.statusLine) t.statusLine->setText(t.status);
+  if (t.icon) t.icon->setToolTip(toolTip());
+  if (t.window) t.window->setStatus(t.status, t.notes);
+}
+
+// The tray icon while the desktop has a tray, the stand-in window while it
+// has none.
+void place(bool inTray) {
+  Tray& t = tray();
+  t.inTray = inTray;
+  if (inTray) {
+    if (!t.icon) {
+      t.icon = new QSystemTrayIcon;
+      t.icon->setContextMenu(trayMenu());
+      QObject::connect(t.icon, &QSystemTrayIcon::activated, t.icon, iconActivated);
+    }
+    if (t.window) t.window->hide();
+  } else {
+    if (t.icon) t.icon->hide();
+    // Without a display (Qt's offscreen platform: the headless demo) there is
+    // nobody to show a window to; a test that says whether a tray is there
+    // gets one all the same.
+    if (!t.window && !t.trayAvailable && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+      t.placed = false;
+      return;
+    }
+    if (!t.window) {
+      t.window = new platform::TrayWindow(
+          trayMenu(), [] { postCommand(platform::commandProperty(tray().preferences)); },
+          [] { postCommand(platform::commandProperty(tray().quit)); });
+    }
+  }
+  t.placed = true;
+  showPicture();
+  showStatus();
+  if (inTray) {
+    t.icon->show();
+  } else {
+    t.window->show();
+  }
+}
 
 // A desktop's tray host may start after the program (a session's autostart
-// does not wait for the panel): look again now and then until one is there.
+// does not wait for the panel) or go away: look again now and then, and move
+// to the tray or to the stand-in window when that changed.
+void followTray() {
+  Tray& t = tray();
+  const bool available = systemTrayAvailable();
+  if (!t.placed || available != t.inTray) place(available);
+}
+
 void watchForTray() {
   Tray& t = tray();
   if (!t.trayWatch) {
     t.trayWatch = new QTimer(QCoreApplication::instance());
-    QObject::connect(t.trayWatch, &QTimer::timeout, t.trayWatch, showInTray);
+    QObject::connect(t.trayWatch, &QTimer::timeout, t.trayWatch, followTray);
   }
   if (!t.trayWatch->isActive()) t.trayWatch->start(kTrayWatchMilliseconds);
-}
-
-void showInTray() {
-  Tray& t = tray();
-  if (!t.wanted || !haveWidgets()) return;
-  if (!t.icon) {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-      watchForTray();
-      return;
-    }
-    if (t.trayWatch) t.trayWatch->stop();
-    t.icon = new QSystemTrayIcon;
-    t.icon->setContextMenu(trayMenu());
-    t.icon->setToolTip(QStringLiteral("Portvane"));
-    QObject::connect(t.icon, &QSystemTrayIcon::activated, t.icon, iconActivated);
-  }
-  t.icon->setIcon(QIcon(QPixmap::fromImage(platform::trayIconImage())));
-  t.icon->show();
 }
 
 // The picture changed, or the tray is wanted now.
 void refresh() {
   if (!haveWidgets()) return;
-  QApplication::setWindowIcon(QIcon(QPixmap::fromImage(platform::trayIconImage())));
-  showInTray();
+  QApplication::setWindowIcon(pictureFor(platform::trayIconImage()).icon);
+  Tray& t = tray();
+  if (!t.wanted) return;
+  if (t.placed) {
+    showPicture();
+  } else {
+    followTray();
+    watchForTray();
+  }
 }
 
 void tileChanged(const QImage& image) {
@@ -246,5 +366,32 @@ QMenu* openTrayMenuForTest() {
 }
 
 void clickTrayIconForTest() { iconActivated(QSystemTrayIcon::Trigger); }
+
+void setTrayStatus(const std::string& status, const std::string& notes) {
+  Tray& t = tray();
+  const QString newStatus = QString::fromStdString(status);
+  const QString newNotes = QString::fromStdString(notes);
+  if (newStatus == t.status && newNotes == t.notes) return;
+  t.status = newStatus;
+  t.notes = newNotes;
+  showStatus();
+}
+
+QString trayToolTip() { return toolTip(); }
+
+void setSystemTrayAvailabilityForTest(std::function<bool()> available) {
+  tray().trayAvailable = std::move(available);
+}
+
+void lookForTrayForTest() {
+  if (tray().wanted && haveWidgets()) followTray();
+}
+
+bool trayIconShownForTest() {
+  const Tray& t = tray();
+  return t.icon && t.inTray && t.icon->isVisible();
+}
+
+QWidget* trayWindowForTest() { return tray().window; }
 
 }  // namespace platform

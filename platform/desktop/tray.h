@@ -2,22 +2,31 @@
 //
 // The icon shows the Dock tile image (the application's own picture until one
 // is set, and again after a restore) and the application's windows carry the
-// same picture. Its context menu shows the Dock menu's items followed by the
-// items the Dock adds of its own, the "Start at Login" check item (the user's
-// autostart entry, autostart.h), "Preferences…" and "Quit"; each opening
-// first sends the Dock menu kEventMenuPopulate, once and before the menu
-// appears. A click on the icon posts kEventAppShown to the application.
+// same picture; each picture is made into an icon once and reused. Its
+// context menu shows the application's state (once it has told one) as a line
+// that cannot be chosen, then the Dock menu's items, then the items the Dock
+// adds of its own: the "Start at Login" check item (the user's autostart
+// entry, autostart.h), "Preferences…" and "Quit"; each opening first sends the
+// Dock menu kEventMenuPopulate, once and before the menu appears. A click on
+// the icon posts kEventAppShown to the application. The tooltip names the
+// application and says its state.
 //
-// The icon appears once the application has a Dock menu or a tile image and
-// the desktop has a system tray; without a tray everything is kept and
-// nothing is shown. Main thread only.
+// The icon appears once the application has a Dock menu or a tile image. While
+// the desktop has no system tray a small window stands in for it (the
+// picture, the state, the same menu, Preferences and Quit); the tray is looked
+// for every 2 seconds, and the program moves to it when one appears (and back
+// to the window should it go). Main thread only.
 #pragma once
 
 #include <QImage>
+#include <QString>
+#include <functional>
+#include <string>
 
 #include "platform/ui/menus.h"
 
 class QMenu;
+class QWidget;
 
 // A null menu takes the application's Dock menu away; paramErr for a menu
 // that is not a live menu of its own (a pop-up control's item list).
@@ -33,5 +42,20 @@ QImage trayIconImage();
 QMenu* openTrayMenuForTest();
 // What a click on the tray icon does.
 void clickTrayIconForTest();
+
+// The application's state in a few words ("Computer 1"), UTF-8: the tray
+// menu's first line and the tooltip's second. Each line of `notes` (may be
+// empty) follows in the tooltip and in the stand-in window. Costs nothing
+// when both are as they were.
+void setTrayStatus(const std::string& status, const std::string& notes);
+QString trayToolTip();
+
+// Tests: whether the desktop has a tray, instead of asking it (an empty
+// function asks it again); and one look for the tray, as the watch makes.
+void setSystemTrayAvailabilityForTest(std::function<bool()> available);
+void lookForTrayForTest();
+// Tests: the tray icon is shown; the stand-in window, null before one was needed.
+bool trayIconShownForTest();
+QWidget* trayWindowForTest();
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDialog>
 #include <QLayout>
 #include <QListView>
 #include <QMainWindow>
@@ -224,7 +225,9 @@ void attachMenuBar(QWidget* window) {
   if (!window) return;
   if (auto* old = window->findChild<QMenuBar*>(kObjectBarName, Qt::FindDirectChildrenOnly)) delete old;
   const ApplicationMenuBar& application = applicationMenuBar();
-  if (application.menus.empty()) return;
+  // A Linux dialog carries no application menu bar, nor its shortcuts (Ctrl+Q
+  // would quit the program from inside it).
+  if (application.menus.empty() || qobject_cast<QDialog*>(window)) return;
   auto* bar = new QMenuBar;
   bar->setObjectName(kObjectBarName);
   for (MenuRef menu : application.menus) {

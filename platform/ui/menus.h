@@ -10,7 +10,8 @@
 // and its index to the menu's target, which goes on to the user focus and the
 // application. A menu about to open is first sent kEventMenuPopulate.
 //
-// The application's menu bar is shown on every window.
+// The application's menu bar is shown on every window but dialogs; its menus
+// and their commands are there all the same.
 #pragma once
 
 #include "platform/core/core_foundation.h"
@@ -89,7 +90,8 @@ Handle newMenuBar(QMenuBar* bar, QWidget* owner);
 // The command written on a widget or action as its "command" property: four
 // characters, first in the most significant byte; 0 when there is none.
 MenuCommand commandProperty(const QObject* object);
-// Gives a window the application's menu bar (now, and whenever it changes).
+// Gives a window the application's menu bar (now, and whenever it changes);
+// a dialog gets none.
 void attachMenuBar(QWidget* window);
 // The application's menus, in the order of the menu bar; empty without one.
 size_t menuBarMenuCount();

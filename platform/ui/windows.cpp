@@ -171,7 +171,11 @@ class WindowEvents : public QObject {
     if (event->type() == QEvent::KeyPress) {
       for (const auto& control : window_->controls) {
         if (control->widget == watched && qobject_cast<QLineEdit*>(watched)) {
-          return sendRawKeyDown(control.get(), static_cast<QKeyEvent*>(event));
+          auto* key = static_cast<QKeyEvent*>(event);
+          // Escape leaves a dialog wherever the focus is, as on every Linux
+          // desktop; a field never sees it while the window has a cancel button.
+          if (key->key() == Qt::Key_Escape && clickButton(window_->cancelButton)) return true;
+          return sendRawKeyDown(control.get(), key);
         }
       }
     }
@@ -209,16 +213,21 @@ class WindowEvents : public QObject {
         ControlRef button = nullptr;
         if (key->key() == Qt::Key_Escape) button = window_->cancelButton;
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) button = window_->defaultButton;
-        if (auto* push = qobject_cast<QAbstractButton*>(widgetOf(button))) {
-          if (push->isEnabled()) push->click();
-          return true;
-        }
+        if (clickButton(button)) return true;
         // A dialog would otherwise close itself on Escape behind the platform's back.
         return key->key() == Qt::Key_Escape;
       }
       default:
         return false;
     }
+  }
+
+  // True when `control` is a button of the window's, clicked if it is usable.
+  static bool clickButton(ControlRef control) {
+    auto* button = qobject_cast<QAbstractButton*>(widgetOf(control));
+    if (!button) return false;
+    if (button->isEnabled()) button->click();
+    return true;
   }
 
   WindowRef window_;
@@ -363,6 +372,14 @@ WindowRef newWindowFromWidget(QWidget* widget) {
   addControl(window, widget);  // the root view
   for (QWidget* child : widget->findChildren<QWidget*>()) {
     if (isControlWidget(child) && !isInnerPart(child, widget)) addControl(window, child);
+  }
+  // The push button that sends the cancel command answers Escape until
+  // SetWindowCancelButton names another, as a dialog's Cancel does on Linux.
+  for (const auto& control : window->controls) {
+    if (qobject_cast<QPushButton*>(control->widget) && commandProperty(control->widget) == kHICommandCancel) {
+      window->cancelButton = control.get();
+      break;
+    }
   }
   widget->installEventFilter(window->events.get());
   attachMenuBar(widget);

@@ -13,7 +13,10 @@
 // command, the close box posts kEventWindowClose (whose default handling
 // disposes of the window), activation and moves or resizes post the window's
 // events, and a key pressed in an edit field is sent to the field as
-// kEventRawKeyDown (handled means the field does not see the key).
+// kEventRawKeyDown (handled means the field does not see the key). Escape
+// clicks the window's cancel button wherever the focus is, an edit field
+// included; a window from an interface file takes the push button whose
+// command is kHICommandCancel as its cancel button.
 //
 // A null or disposed-of reference is refused with a status (or ignored by the
 // calls that return nothing).
@@ -135,7 +138,8 @@ OSStatus InvalWindowRect(WindowRef window, const Rect* bounds);
 OSStatus ValidWindowRgn(WindowRef window, RgnHandle region);
 OSStatus ValidWindowRect(WindowRef window, const Rect* bounds);
 
-// The default button answers Return and Enter, the cancel button Escape.
+// The default button answers Return and Enter (outside edit fields), the
+// cancel button Escape.
 OSStatus SetWindowDefaultButton(WindowRef window, ControlRef control);
 OSStatus SetWindowCancelButton(WindowRef window, ControlRef control);
 OSStatus GetWindowDefaultButton(WindowRef window, ControlRef* outControl);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAction>
+#include <QMenu>
 #include <filesystem>
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
 #include "app/main.h"
+#include "app/polling_tick.h"
 #include "platform/desktop/hot_keys.h"
 #include "platform/desktop/process.h"
 #include "platform/desktop/session.h"
@@ -217,6 +220,37 @@ TEST_F(AppTest, PreferencesBringsTheProgramToTheFrontOnlyWhenAnotherIsThere) {
   platform::simulateFrontProcess(platform::FrontProcess::ours);
   EXPECT_TRUE(Send("pref"));
   EXPECT_EQ(1, platform::frontProcessRequests());
+}
+
+TEST_F(AppTest, TheTrayNamesTheActiveComputerOrSaysWhyItCannot) {
+  auto said = [] { return platform::trayToolTip().toStdString(); };
+  StartUp();
+  EXPECT_EQ("Portvane\nNo switch attached", said());
+
+  FeatureReportSwitch sw;
+  sw.plug();
+  RunLoop();
+  EXPECT_EQ("Portvane\nComputer 1", said());
+  // The menu opening reads the switch: its line is not a tick behind.
+  sw.pressPortButton(1);
+  EXPECT_EQ("Portvane\nComputer 1", said());
+  EXPECT_EQ("Computer 2", platform::openTrayMenuForTest()->actions().at(0)->text().toStdString());
+  EXPECT_EQ("Portvane\nComputer 2", said());
+
+  sw.state().confirmedPortOverride = 0;  // two port readings that disagree
+  TimerFunction(nullptr, &KVMSwitch);
+  EXPECT_EQ("Portvane\nSwitch state unknown", said());
+  sw.state().confirmedPortOverride = -1;
+  TimerFunction(nullptr, &KVMSwitch);
+  EXPECT_EQ("Portvane\nComputer 2", said());
+  sw.failNext(SimCall::GetReport, 100, kIOReturnNotResponding);  // attached, but it cannot be read
+  TimerFunction(nullptr, &KVMSwitch);
+  EXPECT_EQ("Portvane\nSwitch state unknown", said());
+
+  sw.unplug();
+  RunLoop();
+  EXPECT_EQ("Portvane\nNo switch attached", said());
+  err_.take();
 }
 
 TEST_F(AppTest, ShowingTheApplicationOpensTheSettingsThroughThePreferencesCommand) {

@@ -4,17 +4,28 @@
 # reach the switch, and the tray icon must then show the other computer; the
 # settings dialog opened from the tray menu must send a changed option.
 #
-#   run-e2e.sh <portvane-demo> <source directory>
+# With --no-tray the X server has no tray host at first: the window standing
+# in for the tray must show computer 1, switch the switch to computer 2 from
+# its menu and then show computer 2; once a tray host starts, the program
+# must move into its tray and quit from there.
+#
+#   run-e2e.sh <portvane-demo> <source directory> [--no-tray]
 #
 # Exit 0 when every step passed, 1 when one failed, 77 when the X tools it
 # needs (Xvfb, trayer, xdotool) are not installed. Needs no display of its own.
 #
-# The run is a list of steps (the `steps` array at the end), each a function
-# that returns 0 or calls `fail`; further steps go into that list.
+# The run is a list of steps (the `steps` arrays at the end), each a function
+# that returns 0 or calls `fail`; further steps go into those lists.
 set -u
 
-demo=${1:?usage: run-e2e.sh <portvane-demo> <source directory>}
-source_dir=${2:?usage: run-e2e.sh <portvane-demo> <source directory>}
+usage="usage: run-e2e.sh <portvane-demo> <source directory> [--no-tray]"
+demo=${1:?$usage}
+source_dir=${2:?$usage}
+mode=${3:-}
+case "$mode" in
+  "" | --no-tray) ;;
+  *) echo "$usage" >&2; exit 2 ;;
+esac
 artwork="$source_dir/resources/artwork"
 
 for tool in Xvfb trayer xdotool; do
@@ -31,7 +42,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/portvane-e2e.XXXXXX")
 chmod 700 "$work"
 demo_log="$work/demo.log"
 xvfb_pid= trayer_pid= demo_pid=
-tray_window=
+tray_window= stand_in_window=
 
 stop() {
   local pid
@@ -108,6 +119,16 @@ classify_icon() {
 
 icon_shows() {
   capture_icon && classify_icon && [ "$nearest" = "$1" ]
+}
+
+# The stand-in window's picture: 64 x 64 pixels, 10 from its top-left corner.
+capture_stand_in_picture() {
+  import -display "$DISPLAY" -window "$stand_in_window" "$work/window.png" 2>/dev/null &&
+    convert "$work/window.png" -crop 64x64+10+10 +repage "$work/icon.png"
+}
+
+stand_in_shows() {
+  capture_stand_in_picture && classify_icon && [ "$nearest" = "$1" ]
 }
 
 # ---- Steps
@@ -189,6 +210,51 @@ icon_shows_computer_2() {
   say "tray icon shows computer 2: $measure"
 }
 
+# ---- Steps without a tray host
+
+# The program's window named "Portvane" (Qt's own leader window, also named
+# after the program, is never mapped).
+find_stand_in_window_now() {
+  stand_in_window=$(xdotool search --onlyvisible --name '^Portvane$' 2>/dev/null | head -n 1)
+  [ -n "$stand_in_window" ]
+}
+
+find_stand_in_window() {
+  wait_until 15 find_stand_in_window_now || fail "no window stands in for the missing tray: $(xwininfo -root -tree)"
+  say "the stand-in window is window $stand_in_window"
+}
+
+stand_in_shows_computer_1() {
+  wait_until 10 stand_in_shows pc1 ||
+    fail "the stand-in window does not show computer 1 (nearest ${nearest:-none}): ${measure:-no capture}"
+  say "the stand-in window shows computer 1: $measure"
+}
+
+# Its "Menu" button (Alt+M) opens the tray menu: the state line, which cannot
+# be chosen, then the Dock menu's items; on computer 1 those that can be
+# chosen are "Start Auto-Scan" and "Switch to Computer 2", in that order.
+switch_from_stand_in_menu() {
+  xdotool windowfocus --sync "$stand_in_window" 2>/dev/null || xdotool windowfocus "$stand_in_window" ||
+    fail "could not focus the stand-in window"
+  sleep 0.5
+  xdotool key --clearmodifiers alt+m || fail "xdotool could not press Alt+M"
+  sleep 1
+  xdotool key Down Down Return || fail "xdotool could not choose Switch to Computer 2"
+  say "chose Switch to Computer 2 in the stand-in window's menu"
+}
+
+stand_in_shows_computer_2() {
+  wait_until 15 stand_in_shows pc2 ||
+    fail "the stand-in window does not show computer 2 (nearest ${nearest:-none}): ${measure:-no capture}"
+  say "the stand-in window shows computer 2: $measure"
+}
+
+stand_in_window_gone() {
+  wait_until 10 sh -c '! xdotool search --onlyvisible --name "^Portvane\$" >/dev/null 2>&1' ||
+    fail "the stand-in window stayed after the tray appeared"
+  say "the stand-in window gave way to the tray icon"
+}
+
 # "Preferences…", the tray menu's second item from the end: right click on the
 # icon, Up twice, Return. The settings dialog appears and gets the keyboard.
 open_preferences_from_tray_menu() {
@@ -252,6 +318,23 @@ steps=(
   switch_received_buzzer_on
   quit_from_tray_menu
 )
+if [ "$mode" = --no-tray ]; then
+  steps=(
+    start_display
+    start_demo
+    wait_for_attach
+    find_stand_in_window
+    stand_in_shows_computer_1
+    switch_from_stand_in_menu
+    switch_received_port_1
+    stand_in_shows_computer_2
+    start_tray_host
+    find_tray_icon
+    stand_in_window_gone
+    icon_shows_computer_2
+    quit_from_tray_menu
+  )
+fi
 
 for step in "${steps[@]}"; do
   if [ -n "$demo_pid" ] && ! kill -0 "$demo_pid" 2>/dev/null; then fail "portvane-demo has ended"; fi

@@ -1,13 +1,16 @@
 // The settings dialog on real widgets (offscreen) with simulated switches:
 // creation and opening, loading for every capability pattern, the check boxes
-// driving their port pop-ups, closing, and the hot-key fields capturing keys.
+// driving their port pop-ups, closing (Escape included), the hot-key fields
+// capturing keys, and the hot keys that could not be taken.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
@@ -15,9 +18,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/hot_keys.h"
 #include "platform/core/bundle.h"
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/tray.h"
 #include "platform/ui/menus.h"
+#include "platform/ui/nibs.h"
 #include "settings/main_window.h"
 #include "tests/support/framework_test_app.h"
 #include "tests/support/settings_fixture.h"
@@ -287,6 +293,35 @@ TEST_F(SettingsDialogTest, EveryWayOfClosingRemovesTheKeyCaptureOnce) {
   EXPECT_EQ(0u, KeyHandlers(0));
 }
 
+TEST_F(SettingsDialogTest, EscapeCancelsWhereverTheFocusIsAndNoMenuBarIsDrawnInside) {
+  // The application's menu bar, installed as start-up does.
+  IBNibRef nib = nullptr;
+  ASSERT_EQ(noErr, CreateNibReference(CFSTR("Settings2 Ports"), &nib));
+  ASSERT_EQ(noErr, SetMenuBarFromNib(nib, CFSTR("MenuBar")));
+  DisposeNibReference(nib);
+  Open();
+  QWidget* dialog = platform::windowWidget(pOurWindow->GetWindowRef());
+  EXPECT_EQ(nullptr, dialog->findChild<QMenuBar*>());
+  EXPECT_EQ(2u, platform::menuBarMenuCount()) << "loaded all the same";
+  err_.take();
+
+  // In a key field Escape is the dialog's, not a key to capture: the key
+  // pressed before it is dropped with the rest.
+  QTest::keyClick(Field(0), Qt::Key_F3);
+  QTest::keyClick(Field(0), Qt::Key_Escape);
+  platform::drainMainQueue();
+  EXPECT_FALSE(pOurWindow->IsVisible());
+  EXPECT_EQ(0u, KeyHandlers(0));
+  EXPECT_EQ(18, KVMSwitch.hotKeys[0].code);
+  EXPECT_EQ("keycode - 99 - Charcode - 0 \n", err_.take());
+
+  Open();
+  QTest::keyClick(dialog, Qt::Key_Escape);
+  platform::drainMainQueue();
+  EXPECT_FALSE(pOurWindow->IsVisible());
+  err_.take();
+}
+
 TEST_F(SettingsDialogTest, DestroyingTheOpenDialogLeavesNoHandlerBehind) {
   Open();
   delete pOurWindow;
@@ -394,6 +429,39 @@ TEST_F(SettingsDialogTest, EventsWithoutCodeOrCharacterAndUnknownFields) {
   EXPECT_EQ(noErr, Handle_EventRawKeyDown(nullptr, stray, reinterpret_cast<void*>(2)));
   EXPECT_EQ("", err_.take());
   EXPECT_EQ(0, memcmp(&second, &HotConfig[1].key, sizeof second));
+}
+
+TEST_F(SettingsDialogTest, AHotKeyNotTakenIsReportedOnceAndNamedInTheDialogAndTheTray) {
+  FeatureReportSwitch sw;
+  Attach(sw);
+  ForgetHotKeyRegistrations();
+
+  // Both computers given the same key; then one the keyboard does not have.
+  KVMSwitch.hotKeys[1] = {18, "1"};
+  RegisterHotKeys();
+  EXPECT_EQ("portvane: hot key Control+Alt+1 is not active: computer 1 uses it already\n", err_.take());
+  KVMSwitch.hotKeys[0] = {0x7FFF, "\xE9"};
+  RegisterHotKeys();
+  EXPECT_EQ("portvane: hot key Control+Alt+\xC3\xA9 is not active: the keyboard has no such key\n", err_.take());
+  Open();
+  QLabel* problem = Widget<QLabel>(kHotKeyProblemID);
+  ASSERT_NE(nullptr, problem);
+  EXPECT_FALSE(problem->isHidden());
+  EXPECT_EQ(QString::fromUtf8("Control+Alt+\u00E9 is not active: the keyboard has no such key."), problem->text());
+  EXPECT_EQ(QString::fromUtf8("Portvane\nComputer 1\nControl+Alt+\u00E9 is not active: the keyboard has no such key"),
+            platform::trayToolTip());
+  Close();
+
+  // Saved keys that are taken: no line, and nothing said about them.
+  KVMSwitch.hotKeys[0] = {18, "1"};
+  KVMSwitch.hotKeys[1] = {19, "2"};
+  RegisterHotKeys();
+  Open();
+  EXPECT_TRUE(problem->isHidden());
+  EXPECT_EQ("Portvane\nComputer 1", platform::trayToolTip().toStdString());
+  EXPECT_EQ(2u, platform::registeredHotKeys().size());
+  err_.take();
+  ForgetHotKeyRegistrations();
 }
 
 TEST_F(SettingsDialogTest, NameFromADamagedFileIsShownWithinItsRecord) {

@@ -1,6 +1,7 @@
-// The Dock as a tray icon: its menu (populate request, the Dock's own items,
-// the commands they send), a click, the picture it shows and the windows'
-// icon.
+// The Dock as a tray icon: its menu (populate request, the application's
+// state, the Dock's own items, the commands they send), a click, the tooltip,
+// the picture it shows and the windows' icon, and the window that stands in
+// for the tray where the desktop has none.
 #include "platform/desktop/tray.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <functional>
 #include <string>
 #include <vector>
@@ -77,6 +80,7 @@ class TrayTest : public ::testing::Test {
     ASSERT_EQ(noErr, SetApplicationDockTileMenu(dock));
   }
   void TearDown() override {
+    platform::setTrayStatus("", "");
     SetApplicationDockTileMenu(nullptr);
     DisposeMenu(dock);
     RestoreApplicationDockTileImage();
@@ -218,6 +222,59 @@ TEST_F(TrayTest, ChoosingAnItemPostsItsCommandToTheApplication) {
   EXPECT_EQ(FOUR_CHAR_CODE("quit"), application.deliveries[2].command.commandID);
 }
 
+TEST_F(TrayTest, TheApplicationsStateHeadsTheMenuAndFollowsItsNameInTheTooltip) {
+  EXPECT_EQ("Portvane", platform::trayToolTip().toStdString());
+
+  platform::setTrayStatus("Computer 1", "");
+  QMenu* menu = platform::openTrayMenuForTest();
+  EXPECT_EQ(QStringList({"Computer 1", "-", "Start Auto-Scan", "Switch to Computer 1", "Switch to Computer 2", "-",
+                         QString::fromUtf8("Preferences\u2026"), "Quit"}),
+            texts(menu));
+  EXPECT_FALSE(menu->actions().at(0)->isEnabled()) << "a line to read, not to choose";
+  EXPECT_EQ("Portvane\nComputer 1", platform::trayToolTip().toStdString());
+
+  // A change shows in the open menu and in the tooltip, each note a line of its own.
+  platform::setTrayStatus("No switch attached", "Control+Alt+1 is not active: another program holds it");
+  EXPECT_EQ("No switch attached", menu->actions().at(0)->text().toStdString());
+  EXPECT_EQ("Portvane\nNo switch attached\nControl+Alt+1 is not active: another program holds it",
+            platform::trayToolTip().toStdString());
+  EXPECT_EQ(3, CountMenuItems(dock)) << "the Dock menu itself is left as it is";
+}
+
+TEST_F(TrayTest, WithoutATrayAWindowStandsInUntilOneAppears) {
+  bool available = false;
+  platform::setSystemTrayAvailabilityForTest([&] { return available; });
+  platform::setTrayStatus("Computer 2", "");
+  platform::lookForTrayForTest();
+  QWidget* window = platform::trayWindowForTest();
+  ASSERT_NE(nullptr, window);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_FALSE(platform::trayIconShownForTest());
+  auto* status = window->findChild<QLabel*>("trayStatus");
+  ASSERT_NE(nullptr, status);
+  EXPECT_EQ("Computer 2", status->text().toStdString());
+  // The tray menu itself behind its button; Preferences and Quit as buttons.
+  EXPECT_EQ(platform::openTrayMenuForTest(), window->findChild<QPushButton*>("trayMenuButton")->menu());
+  ApplicationRecorder application;
+  window->findChild<QPushButton*>("trayQuitButton")->click();
+  window->findChild<QPushButton*>("trayPreferencesButton")->click();
+  platform::drainMainQueue();
+  ASSERT_EQ(2u, application.deliveries.size());
+  EXPECT_EQ(FOUR_CHAR_CODE("quit"), application.deliveries[0].command.commandID);
+  EXPECT_EQ(FOUR_CHAR_CODE("pref"), application.deliveries[1].command.commandID);
+
+  // A tray appears: the program moves there, and back should it go away.
+  available = true;
+  platform::lookForTrayForTest();
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_TRUE(platform::trayIconShownForTest());
+  available = false;
+  platform::lookForTrayForTest();
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_FALSE(platform::trayIconShownForTest());
+  platform::setSystemTrayAvailabilityForTest(nullptr);
+}
+
 TEST_F(TrayTest, ClickingTheIconPostsApplicationShown) {
   ApplicationRecorder application;
   platform::clickTrayIconForTest();
@@ -250,6 +307,18 @@ TEST_F(TrayTest, FollowsTheTileImageInTrayAndWindowIcon) {
   CGImageRelease(blue);
   EXPECT_EQ(qRgb(0x1F, 0x6F, 0xE0), platform::trayIconImage().pixel(10, 10));
   EXPECT_EQ(qRgb(0x1F, 0x6F, 0xE0), windowIconCentre());
+
+  // A picture shown before is the same icon again, not a new one.
+  const qint64 blueIcon = QApplication::windowIcon().cacheKey();
+  green = solidImage(0x1E, 0x9E, 0x3C);
+  SetApplicationDockTileImage(green);
+  CGImageRelease(green);
+  const qint64 greenIcon = QApplication::windowIcon().cacheKey();
+  EXPECT_NE(blueIcon, greenIcon);
+  blue = solidImage(0x1F, 0x6F, 0xE0);
+  SetApplicationDockTileImage(blue);
+  CGImageRelease(blue);
+  EXPECT_EQ(blueIcon, QApplication::windowIcon().cacheKey());
 
   // Restored: the application's own picture again.
   RestoreApplicationDockTileImage();
