@@ -1,6 +1,7 @@
 // The login session being switched out and back in: one system event per
 // change of logind's Active property, through the test hook and through a
 // stand-in logind on a private bus; and a quiet refusal without a system bus.
+// The end of a sleep, announced by the stand-in, runs the wake handler.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -230,6 +231,29 @@ TEST_F(FakeLogindTest, ChangesOfActiveBecomeSessionEvents) {
   WaitForEvents(2);
   EXPECT_EQ((std::vector<UInt32>{11, 10}), kinds_);
   EXPECT_EQ(2, logind_.reads.load());
+}
+
+TEST_F(FakeLogindTest, OnlyTheEndOfASleepRunsTheWakeHandlerOnce) {
+  int wakes = 0;
+  platform::setWakeHandler([&] { ++wakes; });
+  ASSERT_TRUE(platform::startSessionWatchOnBus(address_));
+  for (bool sleeping : {true, false}) {
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+        QStringLiteral("PrepareForSleep"));
+    signal << sleeping;
+    ASSERT_TRUE(bus_->send(signal));
+  }
+  QElapsedTimer watchdog;
+  watchdog.start();
+  while (wakes == 0 && watchdog.elapsed() < kWatchdogMs) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    platform::drainMainQueue();
+  }
+  // Both signals came in order: the sleep itself ran nothing.
+  EXPECT_EQ(1, wakes);
+  EXPECT_TRUE(kinds_.empty());
+  platform::setWakeHandler(nullptr);
 }
 
 TEST_F(FakeLogindTest, SessionInactiveAtStartIsReported) {
