@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 qt6-qpa-plugins
   libqt6opengl6-dev  # Qt6UiTools' CMake files need it; qt6-base-dev only recommends it
   libudev-dev libusb-1.0-0-dev libicns-dev icnsutils
-  libxcb1-dev libxcb-keysyms1-dev
+  libxcb1-dev libxcb-keysyms1-dev libxkbcommon-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libumockdev-dev umockdev
   xvfb xdotool trayer x11-utils imagemagick
