@@ -1,9 +1,11 @@
 #include "app/carbon_app.h"
 
 #include "app/dock_icon.h"
+#include "app/polling_tick.h"
 #include "hid/hid_discovery.h"
 #include "platform/core/core_foundation.h"
 #include "platform/desktop/process.h"
+#include "platform/desktop/session.h"
 #include "platform/desktop/tray.h"
 #include "platform/ui/menus.h"
 #include "platform/ui/nibs.h"
@@ -43,9 +45,10 @@ bool SetOurDockMenu() {
 
 CarbonApp::CarbonApp() : TApplication(CFSTR("MenuBar"), CFSTR("Settings2Ports")) {
   MainWindow::Create(false, CFSTR("Preferences"), CFSTR("Settings2Ports"));
+  platform::setWakeHandler(ReadSwitchAfterSleep);
 }
 
-CarbonApp::~CarbonApp() = default;
+CarbonApp::~CarbonApp() { platform::setWakeHandler(nullptr); }
 
 bool CarbonApp::HandleCommand(const HICommandExtended& command) {
   switch (command.commandID) {

@@ -1,6 +1,6 @@
 // The application object: menu and tray-menu commands, the tray menu kept up
-// to date, the settings dialog on request, global hot keys and the user's
-// session being switched out and back in.
+// to date, the settings dialog on request, global hot keys, the user's
+// session being switched out and back in, and the switch read again on waking.
 #pragma once
 
 #include "framework/t_application.h"

@@ -10,7 +10,7 @@ packages=(
   libqt6opengl6-dev  # Qt6UiTools' CMake files need it; qt6-base-dev only recommends it
   libglib2.0-dev  # the desktop-entry reader for the autostart entry
   libudev-dev libusb-1.0-0-dev libicns-dev icnsutils
-  libxcb1-dev libxcb-keysyms1-dev
+  libxcb1-dev libxcb-keysyms1-dev libxkbcommon-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libumockdev-dev umockdev
   xvfb xdotool trayer x11-utils imagemagick

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/desktop/portal_shortcuts.h"
 #include "platform/ui/key_codes.h"
 
 namespace platform {
@@ -306,7 +307,11 @@ OSStatus RegisterEventHotKey(UInt32 inHotKeyCode, UInt32 inHotKeyModifiers, Even
   if (keysym == kNoKeysym) return eventHotKeyInvalidErr;
 
   Registration registration{state.nextSerial, inHotKeyCode, inHotKeyModifiers, inHotKeyID, inTarget};
-  if (!state.simulated) {
+  if (!state.simulated && !state.display && portalStandsIn()) {
+    const OSStatus status = portalAddShortcut(registration.serial, inHotKeyCode, inHotKeyModifiers, inHotKeyID,
+                                              [registration] { postPress(registration); });
+    if (status != noErr) return status;
+  } else if (!state.simulated) {
     XKeyboard* x = keyboard();
     if (!x) return eventInternalErr;
     registration.keycode = x->keycodeFor(keysym);
@@ -337,6 +342,7 @@ OSStatus UnregisterEventHotKey(EventHotKeyRef inHotKey) {
                          [&](const Registration& r) { return refOf(r.serial) == inHotKey; });
   if (!inHotKey || it == state.registrations.end()) return paramErr;
   if (it->grabbed && state.x && !state.x->broken()) state.x->ungrab(it->keycode, it->xMask);
+  portalRemoveShortcut(it->serial);
   state.registrations.erase(it);
   return noErr;
 }

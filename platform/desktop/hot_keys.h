@@ -6,9 +6,10 @@
 //
 // On Linux the key is a passive grab on the X root window. Control stands for
 // Control, Option for Alt (Mod1), Command for Super (Mod4), Shift for Shift; the
-// key works whatever state Caps Lock and Num Lock are in. Where no X server
-// serves the application (Wayland, Qt's offscreen platform, no DISPLAY),
-// registration fails quietly.
+// key works whatever state Caps Lock and Num Lock are in. On Wayland, or with
+// no X display, the desktop portal binds the key instead (portal_shortcuts.h).
+// Where neither serves the application (Qt's offscreen platform, an X display
+// that cannot be reached), registration fails quietly.
 #pragma once
 
 #include <string>
@@ -38,8 +39,9 @@ enum : OSStatus {
 //                          program or (X refused the grab) by another one;
 //   eventHotKeyInvalidErr  the key code names no key, or the keyboard has no
 //                          key for it;
-//   eventInternalErr       no X server is reachable, or it failed the request.
-// Nothing is printed. inOptions is not used.
+//   eventInternalErr       no X server is reachable, or it failed the request;
+//                          or the desktop portal cannot be used.
+// Nothing is printed, except the portal's one line. inOptions is not used.
 OSStatus RegisterEventHotKey(UInt32 inHotKeyCode, UInt32 inHotKeyModifiers, EventHotKeyID inHotKeyID,
                              EventTargetRef inTarget, OptionBits inOptions, EventHotKeyRef* outRef);
 // Releases the key. paramErr for a null reference or one already unregistered.

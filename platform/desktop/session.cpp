@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include "platform/core/main_queue.h"
 #include "platform/ui/carbon_events.h"
 
 namespace platform {
@@ -29,6 +30,7 @@ const QString kActive = QStringLiteral("Active");
 constexpr int kCallTimeoutMs = 3000;
 
 void report(bool active);
+void reportSleep(bool sleeping);
 
 // Listens to one session object's property changes.
 class SessionWatch : public QObject {
@@ -42,10 +44,14 @@ class SessionWatch : public QObject {
 
   bool listen() {
     return bus_.connect(kLogin1, path_, kProperties, QStringLiteral("PropertiesChanged"), this,
-                        SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
+                        SLOT(propertiesChanged(QString, QVariantMap, QStringList))) &&
+           bus_.connect(kLogin1, kManagerPath, kManager, QStringLiteral("PrepareForSleep"), this,
+                        SLOT(prepareForSleep(bool)));
   }
 
  private slots:
+  void prepareForSleep(bool sleeping) { reportSleep(sleeping); }
+
   void propertiesChanged(const QString& interface, const QVariantMap& changed, const QStringList& invalidated) {
     if (interface != kSession) return;
     if (auto it = changed.find(kActive); it != changed.end()) {
@@ -75,6 +81,7 @@ class SessionWatch : public QObject {
 struct SessionState {
   bool active = true;
   QPointer<SessionWatch> watch;
+  std::function<void()> wake;
 };
 
 SessionState& session() {
@@ -93,6 +100,14 @@ void report(bool active) {
   }
   PostEventToQueue(GetMainEventQueue(), event, kEventPriorityStandard);
   ReleaseEvent(event);
+}
+
+// Only the end of a sleep matters: the switch may have been moved meanwhile.
+void reportSleep(bool sleeping) {
+  if (sleeping) return;
+  postToMainQueue([] {
+    if (session().wake) session().wake();
+  });
 }
 
 // The reply's first argument, or an invalid QVariant when the call failed.
@@ -165,6 +180,10 @@ bool startSessionWatchOnBus(const std::string& address) {
 }
 
 void simulateSessionActive(bool active) { report(active); }
+
+void setWakeHandler(std::function<void()> handler) { session().wake = std::move(handler); }
+
+void simulatePrepareForSleep(bool sleeping) { reportSleep(sleeping); }
 
 bool sessionActive() { return session().active; }
 

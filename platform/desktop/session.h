@@ -5,8 +5,12 @@
 // (class kEventClassSystem), when it becomes active again
 // kEventSystemUserSessionActivated, through the main queue. Until told
 // otherwise the session counts as active.
+//
+// The same watch hears logind announce the end of a sleep (the manager's
+// PrepareForSleep(false)) and runs the wake handler through the main queue.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -29,5 +33,11 @@ bool sessionActive();
 
 // Tests: stops the watch and counts the session as active again; posts nothing.
 void resetSessionWatch();
+
+// Run on the main queue each time the computer wakes from a sleep; empty: none.
+void setWakeHandler(std::function<void()> handler);
+
+// Tests: logind announced a sleep (true) or its end (false).
+void simulatePrepareForSleep(bool sleeping);
 
 }  // namespace platform

@@ -374,6 +374,39 @@ TEST_F(AppTest, SessionEventsFromThePlatformReachTheApplication) {
   platform::resetSessionWatch();
 }
 
+// --- Waking from a sleep
+
+TEST_F(AppTest, OnWakingTheSwitchIsReadAtOnceAndThePictureFollowsIt) {
+  StartUp();
+  platform::simulatePrepareForSleep(false);
+  RunLoop();  // no switch: nothing to read
+
+  FeatureReportSwitch sw;
+  sw.plug();
+  RunLoop();
+  ASSERT_NE(nullptr, theTimer);
+  EXPECT_EQ(0, CurrentIconNumber);
+  sw.pressPortButton(1);  // while the computer slept
+  sw.clearRecords();
+  platform::simulatePrepareForSleep(true);
+  RunLoop();
+  EXPECT_TRUE(sw.calls().empty());
+  EXPECT_EQ(0, CurrentIconNumber);
+
+  platform::simulatePrepareForSleep(false);
+  RunLoop();
+  EXPECT_FALSE(sw.calls().empty());
+  EXPECT_TRUE(sw.received().empty());  // read only
+  EXPECT_EQ(1, CurrentIconNumber);
+
+  // The session switched out: the tick would not read, nor does waking.
+  app_->HandleUserLogin(kEventSystemUserSessionDeactivated);
+  sw.clearRecords();
+  platform::simulatePrepareForSleep(false);
+  RunLoop();
+  EXPECT_TRUE(sw.calls().empty());
+}
+
 // --- Start-up as a whole
 
 TEST(Startup, IsPidNativeAsksOnlyAboutThisProcess) {

@@ -1,12 +1,9 @@
 // The login session being switched out and back in: one system event per
 // change of logind's Active property, through the test hook and through a
 // stand-in logind on a private bus; and a quiet refusal without a system bus.
+// The end of a sleep, announced by the stand-in, runs the wake handler.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -16,7 +13,6 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
-#include <QStandardPaths>
 #include <QThread>
 #include <atomic>
 #include <cstdlib>
@@ -27,6 +23,7 @@
 #include "platform/desktop/session.h"
 #include "platform/ui/carbon_events.h"
 #include "tests/support/framework_test_app.h"
+#include "tests/support/private_bus.h"
 #include "tests/support/stderr_capture.h"
 
 namespace {
@@ -97,38 +94,6 @@ TEST_F(SessionTest, WithoutSystemBusStartFailsQuietly) {
 
 // ---- A stand-in for logind on a private bus
 
-// Starts a private dbus-daemon; its address, or empty.
-std::string startBus(pid_t* pid) {
-  const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-  if (daemon.isEmpty()) return {};
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  const std::string program = daemon.toStdString();
-  const std::string printAddress = "--print-address=" + std::to_string(fds[1]);
-  *pid = fork();
-  if (*pid == 0) {
-    close(fds[0]);
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execl(program.c_str(), program.c_str(), "--session", "--nofork", "--nopidfile", printAddress.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string address;
-  pollfd ready = {fds[0], POLLIN, 0};
-  char c = 0;
-  while (poll(&ready, 1, kWatchdogMs) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') address += c;
-  close(fds[0]);
-  if (address.empty() && *pid > 0) {
-    kill(*pid, SIGTERM);
-    waitpid(*pid, nullptr, 0);
-    *pid = -1;
-  }
-  return address;
-}
-
 const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/_31");
 const QString kSessionInterface = QStringLiteral("org.freedesktop.login1.Session");
 
@@ -160,7 +125,7 @@ class FakeLogindTest : public SessionTest {
  protected:
   void SetUp() override {
     SessionTest::SetUp();
-    address_ = startBus(&daemon_);
+    address_ = testsupport::StartPrivateBus(&daemon_, kWatchdogMs);
     if (address_.empty()) GTEST_SKIP() << "dbus-daemon is not available";
     bus_ = std::make_unique<QDBusConnection>(
         QDBusConnection::connectToBus(QString::fromStdString(address_), QStringLiteral("fake-logind")));
@@ -191,10 +156,7 @@ class FakeLogindTest : public SessionTest {
     }
     thread_.quit();
     thread_.wait();
-    if (daemon_ > 0) {
-      kill(daemon_, SIGTERM);
-      waitpid(daemon_, nullptr, 0);
-    }
+    testsupport::StopPrivateBus(daemon_);
   }
 
   void Announce(const QString& interface, const QVariantMap& changed, const QStringList& invalidated) {
@@ -230,6 +192,29 @@ TEST_F(FakeLogindTest, ChangesOfActiveBecomeSessionEvents) {
   WaitForEvents(2);
   EXPECT_EQ((std::vector<UInt32>{11, 10}), kinds_);
   EXPECT_EQ(2, logind_.reads.load());
+}
+
+TEST_F(FakeLogindTest, OnlyTheEndOfASleepRunsTheWakeHandlerOnce) {
+  int wakes = 0;
+  platform::setWakeHandler([&] { ++wakes; });
+  ASSERT_TRUE(platform::startSessionWatchOnBus(address_));
+  for (bool sleeping : {true, false}) {
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+        QStringLiteral("PrepareForSleep"));
+    signal << sleeping;
+    ASSERT_TRUE(bus_->send(signal));
+  }
+  QElapsedTimer watchdog;
+  watchdog.start();
+  while (wakes == 0 && watchdog.elapsed() < kWatchdogMs) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    platform::drainMainQueue();
+  }
+  // Both signals came in order: the sleep itself ran nothing.
+  EXPECT_EQ(1, wakes);
+  EXPECT_TRUE(kinds_.empty());
+  platform::setWakeHandler(nullptr);
 }
 
 TEST_F(FakeLogindTest, SessionInactiveAtStartIsReported) {
