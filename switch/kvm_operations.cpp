@@ -5,11 +5,12 @@
 #include "hid/hid_reports.h"
 #include "usb/usb_transport.h"
 
-// Every operation hands its arguments on unchanged and drops the builder's
-// status: the builders have already said what went wrong.
+// Every operation hands its arguments on unchanged. The builders have already
+// said what went wrong; those that return a status pass theirs on, for the
+// callers that want to know whether the switch took the command.
 
-void KVMGetInformation(KVM_INFO* info) {
-  if (info == nullptr) return;
+IOReturn KVMGetInformation(KVM_INFO* info) {
+  if (info == nullptr) return kIOReturnError;
 
   IOReturn result = kIOReturnError;
   if (info->version == 1) {
@@ -20,31 +21,28 @@ void KVMGetInformation(KVM_INFO* info) {
 
   if (result == kIOReturnSuccess) {
     KVMSetInfo(info, info->device.infoBuffer);
-    return;
+    return result;
   }
   fprintf(stderr, "KVMGetInformation: Call to USBGetDeviceInfo failed. Code result = %08X\n", result);
   // The transport and the decoded fields stay, so the next poll tries the same
   // switch again; only a new attach makes the switch in use again.
   info->state = 0;
   info->confirmedPort = -1;
+  return result;
 }
 
-void KVMSetPortNumber(KVM_INFO* info, int port) {
-  if (info == nullptr) return;
-  if (info->version == 1) {
-    USBSetPortNumber(&info->device, port);
-  } else if (info->version == 2) {
-    HIDSetPortNumber(&info->device, port);
-  }
+IOReturn KVMSetPortNumber(KVM_INFO* info, int port) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return USBSetPortNumber(&info->device, port);
+  if (info->version == 2) return HIDSetPortNumber(&info->device, port);
+  return kIOReturnError;
 }
 
-void KVMSetBuzzer(KVM_INFO* info, bool on) {
-  if (info == nullptr) return;
-  if (info->version == 1) {
-    USBSetBuzzer(&info->device, on);
-  } else if (info->version == 2) {
-    HIDSetBuzzer(&info->device, on);
-  }
+IOReturn KVMSetBuzzer(KVM_INFO* info, bool on) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return USBSetBuzzer(&info->device, on);
+  if (info->version == 2) return HIDSetBuzzer(&info->device, on);
+  return kIOReturnError;
 }
 
 void KVMBindAudio(KVM_INFO* info) {
@@ -87,22 +85,18 @@ void KVMFixHUBPortNumber(KVM_INFO* info, int hub, int port) {
   if (info->version == 2) HIDFixHUBPortNumber(&info->device, hub, port);
 }
 
-void KVMSetAutoScanPeriod(KVM_INFO* info, int period) {
-  if (info == nullptr) return;
-  if (info->version == 1) {
-    USBSetAutoScanPeriod(&info->device, period);
-  } else if (info->version == 2) {
-    HIDSetAutoScanPeriod(&info->device, period);
-  }
+IOReturn KVMSetAutoScanPeriod(KVM_INFO* info, int period) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return USBSetAutoScanPeriod(&info->device, period);
+  if (info->version == 2) return HIDSetAutoScanPeriod(&info->device, period);
+  return kIOReturnError;
 }
 
-void KVMSetAutoScan(KVM_INFO* info, bool on) {
-  if (info == nullptr) return;
-  if (info->version == 1) {
-    USBSetAutoScan(&info->device, on);
-  } else if (info->version == 2) {
-    HIDSetAutoScan(&info->device, on);
-  }
+IOReturn KVMSetAutoScan(KVM_INFO* info, bool on) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return USBSetAutoScan(&info->device, on);
+  if (info->version == 2) return HIDSetAutoScan(&info->device, on);
+  return kIOReturnError;
 }
 
 void KVMSetUniversalHotKey(KVM_INFO* info, uint32_t keyCode) {

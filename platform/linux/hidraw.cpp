@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -44,6 +45,13 @@ IOReturn ioReturnFromErrno(int error) {
   }
 }
 
+namespace {
+
+std::mutex deniedMutex;
+std::string deniedNode;
+
+}  // namespace
+
 int openDeviceNode(const std::string& node, bool nameDenial) {
   int fd;
   do {
@@ -56,8 +64,17 @@ int openDeviceNode(const std::string& node, bool nameDenial) {
             "portvane: no permission to open %s: install the udev rules (scripts/install-udev-rules.sh) and replug "
             "the switch\n",
             node.c_str());
+    std::lock_guard<std::mutex> lock(deniedMutex);
+    deniedNode = node;
   }
   return -error;
+}
+
+std::string takeDeniedDeviceNode() {
+  std::lock_guard<std::mutex> lock(deniedMutex);
+  std::string node;
+  node.swap(deniedNode);
+  return node;
 }
 
 // ---- Report descriptor

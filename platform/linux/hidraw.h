@@ -21,6 +21,9 @@ IOReturn ioReturnFromErrno(int error);
 // -errno; a permission failure also prints the line that names the node and
 // the fix, unless `nameDenial` is false.
 int openDeviceNode(const std::string& node, bool nameDenial = true);
+// The node of the last open refused for want of permission that was named so,
+// forgotten once taken; empty when none was since.
+std::string takeDeniedDeviceNode();
 
 // The size in bytes of the largest feature report that `descriptor` declares,
 // counting the report ID byte when the descriptor uses report IDs (0 when it

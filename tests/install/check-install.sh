@@ -36,6 +36,7 @@ fi
 id=io.github.portvane.Portvane
 {
   echo usr/bin/portvane
+  echo usr/bin/portvane-ctl
   echo usr/bin/portvane-demo
   echo usr/lib/udev/rules.d/70-portvane.rules
   echo usr/share/applications/$id.desktop
@@ -46,6 +47,7 @@ id=io.github.portvane.Portvane
       echo "usr/share/icons/hicolor/${side}x$side/apps/$name.png"
     done
   done
+  echo usr/share/man/man1/portvane-ctl.1.gz
   echo usr/share/man/man1/portvane-demo.1.gz
   echo usr/share/man/man1/portvane.1.gz
   echo usr/share/metainfo/$id.metainfo.xml

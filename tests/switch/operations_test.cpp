@@ -111,7 +111,7 @@ TEST_F(SwitchOperations, ReadWithNoKnownSwitchCallsNothingAndClearsTheState) {
   info.currentPort = 1;
   info.confirmedPort = 1;
   info.autoScanPeriod = 4;
-  KVMGetInformation(&info);
+  EXPECT_EQ(KVMGetInformation(&info), kIOReturnError);
   EXPECT_EQ(capture.take(), kReadFailed);
   EXPECT_EQ(info.state, 0);
   EXPECT_EQ(info.confirmedPort, -1);
@@ -148,7 +148,7 @@ TEST_F(SwitchOperations, FailedReadKeepsTransportAndDecodedFieldsAndALaterReadDo
   memcpy(block, info.device.infoBuffer, 12);
 
   featureSwitch.failNext(SimCall::GetReport, 5, kIOReturnNotResponding);
-  KVMGetInformation(&info);
+  EXPECT_EQ(KVMGetInformation(&info), kIOReturnNotResponding);
   EXPECT_EQ(capture.take(), "HIDGetReport - Could not getReport. Error: -536870163.\n"
                             "KVMGetInformation: Call to USBGetDeviceInfo failed. Code result = E00002ED\n");
   EXPECT_EQ(info.state, 0);
@@ -266,23 +266,23 @@ TEST_F(SwitchOperations, ArgumentsPassUncheckedAndTheRecordIsLeftToTheCaller) {
   info.version = 2;
   info.portCount = 2;
   info.autoScanOn = false;
-  KVMSetPortNumber(&info, 3);
-  KVMSetAutoScan(&info, true);
+  EXPECT_EQ(KVMSetPortNumber(&info, 3), kIOReturnSuccess);
+  EXPECT_EQ(KVMSetAutoScan(&info, true), kIOReturnSuccess);
   EXPECT_EQ(reportsSet(), (std::vector<Bytes>{{0x04, 0x81, 0x03, 0, 0, 0, 0, 0},
                                               {0x04, 0x88, 0x00, 0, 0, 0, 0, 0}}));
   EXPECT_FALSE(info.autoScanOn);
   EXPECT_EQ(info.currentPort, 0);
 }
 
-TEST_F(SwitchOperations, FailedCommandIsReportedByItsTransportOnly) {
+TEST_F(SwitchOperations, FailedCommandIsReportedByItsTransportAndReturnsItsStatus) {
   info.version = 2;
   featureSwitch.failNext(SimCall::SetReport, 5, kIOReturnError);
-  KVMSetBuzzer(&info, true);
+  EXPECT_EQ(KVMSetBuzzer(&info, true), kIOReturnError);
   EXPECT_EQ(capture.take(), "HIDSetReport - Could not setReport; error: -536870212");
 
   info.version = 1;
   serialSwitch.failNext(SimCall::DeviceOpen, 1, kIOReturnExclusiveAccess);
-  KVMSetBuzzer(&info, true);
+  EXPECT_EQ(KVMSetBuzzer(&info, true), kIOReturnExclusiveAccess);
   EXPECT_EQ(capture.take(), "USBGetInterfaceInterface: unable to open device. ret = e00002c5\n"
                             "USBTransferData: unable to open interface. ret = e00002c5\n");
 }
