@@ -228,7 +228,7 @@ TEST_F(TrayTest, TheApplicationsStateHeadsTheMenuAndFollowsItsNameInTheTooltip) 
   platform::setTrayStatus("Computer 1", "");
   QMenu* menu = platform::openTrayMenuForTest();
   EXPECT_EQ(QStringList({"Computer 1", "-", "Start Auto-Scan", "Switch to Computer 1", "Switch to Computer 2", "-",
-                         QString::fromUtf8("Preferences\u2026"), "Quit"}),
+                         "Start at Login", QString::fromUtf8("Preferences\u2026"), "Quit"}),
             texts(menu));
   EXPECT_FALSE(menu->actions().at(0)->isEnabled()) << "a line to read, not to choose";
   EXPECT_EQ("Portvane\nComputer 1", platform::trayToolTip().toStdString());
