@@ -31,7 +31,9 @@ std::string RefusalReason(OSStatus status, int port) {
     case eventHotKeyInvalidErr:
       return "the keyboard has no such key";
     case eventInternalErr:
-      return "no X server could take it";
+      // Neither an X grab nor the desktop portal; the portal's own line, when
+      // it was asked, says why.
+      return "global hot keys are not available on this desktop";
     default:
       return "the desktop refused it (error " + std::to_string(status) + ")";
   }
