@@ -418,19 +418,3 @@ TEST_F(PortvaneCtl, SerialNumberSwitchIsReadAndSwitchedThroughLibusb) {
   platform::setLibusbCalls(nullptr);
   serialSwitch = nullptr;
 }
-
-// The fake sysfs and /dev exist only under umockdev's wrapper: run there.
-int main(int argc, char** argv) {
-  const char* preload = getenv("LD_PRELOAD");
-  if (!preload || !strstr(preload, "libumockdev-preload")) {
-    std::vector<char*> args = {const_cast<char*>("umockdev-wrapper")};
-    args.insert(args.end(), argv, argv + argc);
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    perror("portvane tests: umockdev-wrapper");
-    return 1;
-  }
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
