@@ -1,6 +1,8 @@
 #include "app/hot_key_config.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +77,10 @@ constexpr const char kFileName[] = "HOTKEY.CFG";
 constexpr int kMaxLinkHops = 40;
 // Names tried for the temporary file before giving up on finding a free one.
 constexpr unsigned kTemporaryNameAttempts = 100;
+// The unpredictable end of a temporary name, so that nobody can take the name
+// first in a shared folder: six letters or digits, as mkstemp makes them.
+constexpr size_t kTemporaryTagLength = 6;
+constexpr char kTagCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 ssize_t RealWrite(int fd, const void* buffer, size_t count) { return ::write(fd, buffer, count); }
 int RealFsync(int fd) { return ::fsync(fd); }
@@ -114,22 +120,44 @@ int32_t StoredCode(int32_t code) {
   return code;
 }
 
+// Whether the kernel would follow the link `link` for a plain open where
+// fs.protected_symlinks is on: not when it lies in a sticky folder that anyone
+// may write, and neither the user nor the folder's owner made it. Checked here
+// too, so that a link another user planted in /tmp is never written through
+// on a machine where that setting is off.
+bool MayFollow(const std::filesystem::path& link, const struct stat& linkStatus) {
+  struct stat folder;
+  const std::filesystem::path parent = link.parent_path();
+  if (stat(parent.empty() ? "." : parent.c_str(), &folder) != 0) return false;
+  const bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+  return !shared || linkStatus.st_uid == geteuid() || linkStatus.st_uid == folder.st_uid;
+}
+
 // The file a save replaces: the path itself, or, when it is a symbolic link,
-// the file at the end of its chain, so that the link survives the save.
-bool ResolveTarget(const std::filesystem::path& path, std::filesystem::path* target) {
+// the file at the end of its chain, so that the link survives the save. On
+// failure errno says why; a link that may not be followed names itself in
+// `refusedLink`.
+bool ResolveTarget(const std::filesystem::path& path, std::filesystem::path* target,
+                   std::filesystem::path* refusedLink) {
   namespace fs = std::filesystem;
   fs::path current = path;
   for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(current, error);
-    if (error && status.type() != fs::file_type::not_found) {
-      errno = error.value();
-      return false;
-    }
-    if (status.type() != fs::file_type::symlink) {
+    struct stat status;
+    if (lstat(current.c_str(), &status) != 0) {
+      if (errno != ENOENT) return false;
       *target = current;
       return true;
     }
+    if (!S_ISLNK(status.st_mode)) {
+      *target = current;
+      return true;
+    }
+    if (!MayFollow(current, status)) {
+      *refusedLink = current;
+      errno = EACCES;
+      return false;
+    }
+    std::error_code error;
     const fs::path link = fs::read_symlink(current, error);
     if (error) {
       errno = error.value();
@@ -139,6 +167,60 @@ bool ResolveTarget(const std::filesystem::path& path, std::filesystem::path* tar
   }
   errno = ELOOP;
   return false;
+}
+
+// The end of a temporary name, from the kernel's random source.
+bool TemporaryTag(std::string* tag) {
+  unsigned char random[kTemporaryTagLength];
+  size_t filled = 0;
+  while (filled < sizeof random) {
+    const ssize_t got = getrandom(random + filled, sizeof random - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    filled += size_t(got);
+  }
+  tag->clear();
+  for (unsigned char byte : random) tag->push_back(kTagCharacters[byte % (sizeof kTagCharacters - 1)]);
+  return true;
+}
+
+// Whether `name` is the name of a temporary file a save made of `fileName`
+// (".HOTKEY.CFG.<pid>.<tag>"), and of which process.
+bool TemporaryOwner(const std::string& name, const std::string& fileName, pid_t* pid) {
+  const std::string stem = "." + fileName + ".";
+  if (name.compare(0, stem.size(), stem) != 0) return false;
+  const size_t dot = name.find('.', stem.size());
+  if (dot == std::string::npos || dot == stem.size() || dot - stem.size() > 9) return false;
+  const std::string digits = name.substr(stem.size(), dot - stem.size());
+  const std::string tag = name.substr(dot + 1);
+  // Earlier saves ended the name with a counter; both kinds are ours.
+  if (tag.empty() || tag.size() > kTemporaryTagLength) return false;
+  for (char c : digits)
+    if (c < '0' || c > '9') return false;
+  for (char c : tag)
+    if (!strchr(kTagCharacters, c)) return false;
+  *pid = pid_t(std::stol(digits));
+  return *pid > 0;
+}
+
+// Removes from `folder` the temporary files of saves whose process is gone: a
+// save killed between creating its file and renaming it leaves one behind.
+// Only the user's own regular files are touched; a process still there may
+// be saving right now.
+void RemoveStaleTemporaries(const std::filesystem::path& folder, const std::string& fileName) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (fs::directory_iterator it(folder.empty() ? "." : folder, error), end; !error && it != end;
+       it.increment(error)) {
+    pid_t pid;
+    if (!TemporaryOwner(it->path().filename().string(), fileName, &pid)) continue;
+    struct stat status;
+    if (lstat(it->path().c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid()) continue;
+    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    unlink(it->path().c_str());
+  }
 }
 
 bool WriteAll(int fd, const void* bytes, size_t count) {
@@ -161,12 +243,16 @@ bool WriteAll(int fd, const void* bytes, size_t count) {
 }
 
 // A new file beside `target`, created only if its name is free, so that no
-// existing file or link is ever written through. Mode and owner follow the file
-// it replaces; a new one gets what the umask allows, as a plain create would.
+// existing file or link is ever written through; the name ends in a random tag
+// that nobody can take first. Mode and owner follow the file it replaces; a
+// new one gets what the umask allows, as a plain create would.
 int CreateTemporary(const std::filesystem::path& target, const struct stat* replaced, std::string* name) {
-  const std::string stem = (target.parent_path() / ("." + target.filename().string())).string();
+  const std::string stem =
+      (target.parent_path() / ("." + target.filename().string())).string() + "." + std::to_string(getpid()) + ".";
   for (unsigned attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-    *name = stem + "." + std::to_string(getpid()) + "." + std::to_string(attempt);
+    std::string tag;
+    if (!TemporaryTag(&tag)) return -1;
+    *name = stem + tag;
     int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd >= 0 && replaced) {
@@ -179,6 +265,16 @@ int CreateTemporary(const std::filesystem::path& target, const struct stat* repl
   }
   errno = EEXIST;
   return -1;
+}
+
+// Whether the user may write the file that is there, as a plain open for
+// writing would decide (its mode, ACLs, a read-only mount): a save must not
+// replace what it could not have overwritten.
+bool MayWrite(const std::filesystem::path& target) {
+  const int fd = open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
 }
 
 // Makes the rename itself durable. A folder that cannot be opened or does not
@@ -194,8 +290,10 @@ bool SyncFolder(const std::filesystem::path& folder) {
 }
 
 // Replaces `target` by the 80 bytes, or leaves it as it was: the bytes go to a
-// temporary file beside it, which is synced and then renamed over it.
-bool ReplaceFile(const std::filesystem::path& target, const void* bytes) {
+// temporary file beside it, which is synced and then renamed over it. Once the
+// rename is done the keys are saved; `folderError` then receives the reason
+// the folder could not be flushed (0 when it was).
+bool ReplaceFile(const std::filesystem::path& target, const void* bytes, int* folderError) {
   struct stat replaced;
   const bool exists = stat(target.c_str(), &replaced) == 0;
   if (!exists && errno != ENOENT) return false;
@@ -205,6 +303,7 @@ bool ReplaceFile(const std::filesystem::path& target, const void* bytes) {
     errno = S_ISDIR(replaced.st_mode) ? EISDIR : ENOTSUP;
     return false;
   }
+  if (exists && !MayWrite(target)) return false;
   std::string temporary;
   int fd = CreateTemporary(target, exists ? &replaced : nullptr, &temporary);
   if (fd < 0) return false;
@@ -224,7 +323,21 @@ bool ReplaceFile(const std::filesystem::path& target, const void* bytes) {
     errno = error;
     return false;
   }
-  return SyncFolder(target.parent_path());
+  *folderError = SyncFolder(target.parent_path()) ? 0 : errno;
+  return true;
+}
+
+// Clears what killed saves left beside the file, and beside the file its link
+// leads to, where a save puts its temporary file.
+void RemoveStaleSaves(const char* path) {
+  const std::filesystem::path named = path;
+  const std::string fileName = named.filename().string();
+  RemoveStaleTemporaries(named.parent_path(), fileName);
+  std::filesystem::path target, refusedLink;
+  const int error = errno;
+  if (ResolveTarget(named, &target, &refusedLink) && target != named)
+    RemoveStaleTemporaries(target.parent_path(), target.filename().string());
+  errno = error;
 }
 
 }  // namespace
@@ -248,9 +361,20 @@ bool SetHotKeyConfiguration(HOT_KEY* hotKeys, std::string* failure) {
   for (HOT_KEY& key : stored) key.code = StoredCode(key.code);
 
   std::filesystem::path target = path;
-  if (ResolveTarget(path, &target) && ReplaceFile(target, stored)) return true;
+  std::filesystem::path refusedLink;
+  int folderError = 0;
+  if (ResolveTarget(path, &target, &refusedLink) && ReplaceFile(target, stored, &folderError)) {
+    if (folderError != 0)
+      fprintf(stderr, "portvane: saved %s, but its folder could not be flushed: %s\n", target.c_str(),
+              strerror(folderError));
+    return true;
+  }
   const int error = errno;
-  const std::string reason = "cannot write " + target.string() + ": " + strerror(error);
+  const std::string reason =
+      refusedLink.empty()
+          ? "cannot write " + target.string() + ": " + strerror(error)
+          : "cannot write " + refusedLink.string() +
+                ": it is a symbolic link another user made in a folder anyone may write; it is not followed";
   fprintf(stderr, "portvane: %s\n", reason.c_str());
   if (failure) *failure = reason;
   return false;
@@ -261,7 +385,9 @@ bool GetHotKeyConfiguration(HOT_KEY* hotKeys) {
   // Only a file that is missing or short is replaced by the defaults; one that
   // is there but cannot be read keeps the user's keys for a later run.
   bool writeDefaults = false;
-  if (!BuildPath(path)) {
+  const bool located = BuildPath(path);
+  if (located) RemoveStaleSaves(path);
+  if (!located) {
     ReportNoPath(errno);
   } else if (FILE* file = fopen(path, "rb")) {
     size_t read = fread(hotKeys, 1, kConfigurationSize, file);

@@ -19,13 +19,16 @@ extern const HOT_KEY MappedKeys[kMappedKeyCount];
 // Fills the two records from the file; true if it supplied all 80 bytes.
 // Otherwise the defaults (Control+Option+1 and +2) are used; they are written
 // back when the file is missing or short, but a file that is there and cannot
-// be read is left alone (one line on standard error says why).
+// be read is left alone (one line on standard error says why). First removes
+// the temporary files that saves killed part way left beside the file.
 bool GetHotKeyConfiguration(HOT_KEY* hotKeys);
 // Replaces the file by the two records, atomically: true when all 80 bytes are
-// on disk under the file's name; otherwise the earlier file is untouched, one
-// line on standard error names the path and the reason, and `failure` (may be
-// null) receives that text. A file that is a symbolic link stays one: the
-// file it leads to is replaced.
+// under the file's name (a folder that then cannot be flushed only adds a
+// line); otherwise the earlier file is untouched, one line on standard error
+// names the path and the reason, and `failure` (may be null) receives that
+// text. A file that is a symbolic link stays one: the file it leads to is
+// replaced, but only where the kernel's protection of links in shared sticky
+// folders would follow it. A file the user may not write is not replaced.
 bool SetHotKeyConfiguration(HOT_KEY* hotKeys, std::string* failure = nullptr);
 
 // The system calls that put the file's bytes on disk, in one table so that a

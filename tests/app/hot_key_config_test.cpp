@@ -2,6 +2,7 @@
 // two key tables.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +69,39 @@ int FailingFsync(int fd) {
   return -1;
 }
 const HotKeyFileCalls kFailingDisk = {.write = LimitedWrite, .fsync = FailingFsync};
+// A disk whose folders do not take a sync.
+int FolderFailingFsync(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    errno = EIO;
+    return -1;
+  }
+  return fsync(fd);
+}
+const HotKeyFileCalls kFolderFailingDisk = {.write = write, .fsync = FolderFailingFsync};
+
+// Another user of the machine.
+constexpr uid_t kOtherUser = 65534;
+
+// fs.protected_symlinks set to each value in turn (only the current one where
+// it cannot be changed), and put back afterwards.
+class ProtectedSymlinks {
+ public:
+  ProtectedSymlinks() { std::ifstream("/proc/sys/fs/protected_symlinks") >> saved_; }
+  ~ProtectedSymlinks() { set(saved_); }
+  bool set(int value) {
+    std::ofstream out("/proc/sys/fs/protected_symlinks");
+    out << value;
+    out.close();
+    int now = -1;
+    std::ifstream("/proc/sys/fs/protected_symlinks") >> now;
+    return now == value;
+  }
+  int saved() const { return saved_; }
+
+ private:
+  int saved_ = -1;
+};
 
 // Each test runs in a working directory of its own.
 class HotKeyConfigTest : public ::testing::Test {
@@ -278,6 +312,133 @@ TEST_F(HotKeyConfigTest, ADirectoryPathOverTheLimitIsAPathFailure) {
   EXPECT_EQ(18, keys_[0].code);
   EXPECT_FALSE(SetHotKeyConfiguration(keys_));
   EXPECT_FALSE(fs::exists(deep / "HOTKEY.CFG"));
+}
+
+TEST_F(HotKeyConfigTest, ALinkAnotherUserPlantedInASharedFolderIsNeverWrittenThrough) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+  // The user's own files, which the link in the shared folder leads to.
+  const fs::path victim = dir_ / "victim";
+  const std::vector<char> shortFile(10, 'v');
+  WriteAll(victim, shortFile);
+  const fs::path shared = dir_ / "shared";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  const fs::path link = shared / "HOTKEY.CFG";
+  fs::current_path(shared);
+  const std::string refused = "cannot write " + Named(link) +
+                              ": it is a symbolic link another user made in a folder anyone may write; it is not followed";
+  ProtectedSymlinks setting;
+  for (int value : {1, 0}) {
+    if (!setting.set(value) && value != setting.saved()) continue;
+    for (const fs::path& target : {victim, dir_ / "missing"}) {
+      SCOPED_TRACE("fs.protected_symlinks=" + std::to_string(value) + ", link to " + target.string());
+      fs::remove(link);
+      fs::create_symlink(target, link);
+      ASSERT_EQ(0, lchown(link.c_str(), kOtherUser, kOtherUser));
+      // Start-up reads through the link only where the kernel allows it, and
+      // writes its defaults through it nowhere.
+      EXPECT_FALSE(GetHotKeyConfiguration(keys_));
+      const bool kernelRefuses = value == 1;
+      const bool startUpWrites = !kernelRefuses;  // short or missing, as far as it can see
+      EXPECT_EQ((kernelRefuses ? "portvane: cannot read " + Named(link) +
+                                     ": Permission denied; the default hot keys are used for this run\n"
+                               : "") +
+                    (startUpWrites ? "portvane: " + refused + "\n" : ""),
+                err_.take());
+      std::string failure;
+      EXPECT_FALSE(SetHotKeyConfiguration(keys_, &failure));
+      EXPECT_EQ(refused, failure);
+      EXPECT_EQ("portvane: " + refused + "\n", err_.take());
+      EXPECT_TRUE(fs::is_symlink(link));
+      EXPECT_EQ(shortFile, ReadAll(victim));
+      EXPECT_FALSE(fs::exists(dir_ / "missing"));
+      EXPECT_EQ(std::vector<std::string>{"HOTKEY.CFG"}, Listing(shared));
+    }
+  }
+}
+
+TEST_F(HotKeyConfigTest, TheUsersOwnLinkInASharedFolderIsFollowedAndKept) {
+  const fs::path shared = dir_ / "shared";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  WriteAll(dir_ / "keys", Records(0x60, "F5", 0x61, "F6"));
+  fs::create_symlink(dir_ / "keys", shared / "HOTKEY.CFG");
+  fs::current_path(shared);
+  memcpy(keys_, Defaults().data(), sizeof keys_);
+  EXPECT_TRUE(SetHotKeyConfiguration(keys_));
+  EXPECT_TRUE(fs::is_symlink(shared / "HOTKEY.CFG"));
+  EXPECT_EQ(Defaults(), ReadAll(dir_ / "keys"));
+  EXPECT_EQ("", err_.take());
+}
+
+TEST_F(HotKeyConfigTest, AFileTheUserMayNotWriteIsNotReplaced) {
+  // Root may write any file; the save runs as another user where the test is root.
+  const auto earlier = Records(0x60, "F5", 0x61, "F6");
+  const std::vector<char> shortFile(10, 's');
+  const std::string named = Named(file());
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (chown(dir_.c_str(), kOtherUser, kOtherUser) != 0 || setgid(kOtherUser) != 0 ||
+                           setuid(kOtherUser) != 0))
+      _exit(10);
+    int failed = 0;
+    WriteAll(file(), earlier);
+    fs::permissions(file(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    std::string failure;
+    if (SetHotKeyConfiguration(keys_, &failure) || failure != "cannot write " + named + ": Permission denied") failed |= 1;
+    if (ReadAll(file()) != earlier) failed |= 2;
+    // Start-up's defaults for a short file do not replace it either.
+    fs::permissions(file(), fs::perms::owner_write, fs::perm_options::add);
+    WriteAll(file(), shortFile);
+    fs::permissions(file(), fs::perms::owner_write, fs::perm_options::remove);
+    if (GetHotKeyConfiguration(keys_) || ReadAll(file()) != shortFile) failed |= 4;
+    if (Listing(dir_) != std::vector<std::string>{"HOTKEY.CFG"}) failed |= 8;
+    _exit(failed);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "1: saved, 2: replaced, 4: start-up replaced, 8: a temporary file stayed";
+  EXPECT_EQ("portvane: cannot write " + named + ": Permission denied\n" + "portvane: cannot write " + named +
+                ": Permission denied\n",
+            err_.take());
+}
+
+TEST_F(HotKeyConfigTest, TemporaryNamesCannotBeTakenFirstAndKilledSavesAreClearedAtStart) {
+  // Every name an easily guessed scheme would try is taken by someone else.
+  for (int n = 0; n < 100; ++n)
+    WriteAll(dir_ / (".HOTKEY.CFG." + std::to_string(getpid()) + "." + std::to_string(n)), {'x'});
+  memcpy(keys_, Defaults().data(), sizeof keys_);
+  EXPECT_TRUE(SetHotKeyConfiguration(keys_));
+  EXPECT_EQ(Defaults(), ReadAll(file()));
+  EXPECT_EQ(101u, Listing(dir_).size()) << "the save leaves the names it did not make alone";
+  for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+
+  // Saves killed part way, by processes now gone, and one by a process that
+  // is still here; the next start clears only the first.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string stale = ".HOTKEY.CFG." + std::to_string(gone);
+  WriteAll(dir_ / (stale + ".aB3xY9"), {'x'});
+  WriteAll(dir_ / (stale + ".7"), {'x'});
+  const std::string live = ".HOTKEY.CFG." + std::to_string(getppid()) + ".Qw2Er4";
+  WriteAll(dir_ / live, {'x'});
+  WriteAll(dir_ / ".HOTKEY.CFG.backup", {'x'});
+  EXPECT_FALSE(GetHotKeyConfiguration(keys_));
+  EXPECT_EQ((std::vector<std::string>{live, ".HOTKEY.CFG.backup", "HOTKEY.CFG"}), Listing(dir_));
+}
+
+TEST_F(HotKeyConfigTest, AFolderThatCannotBeFlushedAfterTheRenameStillSavesTheKeys) {
+  memcpy(keys_, Defaults().data(), sizeof keys_);
+  setHotKeyFileCalls(&kFolderFailingDisk);
+  std::string failure;
+  EXPECT_TRUE(SetHotKeyConfiguration(keys_, &failure));
+  EXPECT_EQ("", failure);
+  EXPECT_EQ(Defaults(), ReadAll(file()));
+  EXPECT_EQ("portvane: saved " + Named(file()) + ", but its folder could not be flushed: Input/output error\n",
+            err_.take());
 }
 
 TEST(HotKeyTables, UniversalHotKeysEndWithTheirEndEntry) {
