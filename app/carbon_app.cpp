@@ -31,6 +31,10 @@ void SelectPort(int port) {
 
 }  // namespace
 
+void ReadSwitchAfterSleep() {
+  if (theTimer) TimerFunction(theTimer, &KVMSwitch);
+}
+
 bool SetOurDockMenu() {
   // The interface-file reference and the menu stay for the whole run.
   static IBNibRef dockMenuNib = nullptr;

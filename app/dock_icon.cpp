@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <string>
 
-#include "app/hot_keys.h"
 #include "platform/core/core_foundation.h"
 #include "platform/desktop/tray.h"
 #include "platform/icons/icons.h"
@@ -13,6 +12,8 @@
 int CurrentIconNumber = -1;
 
 namespace {
+
+std::string hotKeyNotes;
 
 const Rect iconGWorldBounds = {0, 0, 128, 128};
 
@@ -42,15 +43,10 @@ void ShowSwitchState() {
   } else {
     status = "Switch state unknown";
   }
-  std::string notes;
-  for (int port = 0; port < 2; ++port) {
-    const std::string note = InactiveHotKeyNoteUtf8(port);
-    if (note.empty()) continue;
-    if (!notes.empty()) notes += '\n';
-    notes += note;
-  }
-  platform::setTrayStatus(status, notes);
+  platform::setTrayStatus(status, hotKeyNotes);
 }
+
+void SetHotKeyNotes(const std::string& notes) { hotKeyNotes = notes; }
 
 void ChangeDockIcon(int port) {
   // Every change of the switch's state comes by here, a picture change or not.

@@ -2,6 +2,8 @@
 // application's own when no port can be shown.
 #pragma once
 
+#include <string>
+
 // Icon number of the picture shown; -1 at start (the application's own).
 extern int CurrentIconNumber;
 
@@ -16,3 +18,6 @@ void ChangeDockIcon(int port);
 // is away), with a line for each hot key that is not active. Costs nothing
 // when nothing changed.
 void ShowSwitchState();
+// The lines ShowSwitchState adds, one per hot key that is not active (the hot
+// keys keep them up to date; UTF-8, may be empty). Shown at the next call.
+void SetHotKeyNotes(const std::string& notes);

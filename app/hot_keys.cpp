@@ -4,6 +4,7 @@
 
 #include "app/dock_icon.h"
 #include "app/hot_key_config.h"
+#include "app/hot_keys_testing.h"
 #include "platform/desktop/hot_keys.h"
 #include "platform/ui/carbon_events.h"
 #include "switch/kvm_switch.h"
@@ -83,6 +84,14 @@ void RegisterHotKeys() {
     eventHotKeyRef[n] = ref;
   }
   hotKeysRegistered = true;
+  std::string notes;
+  for (int port = 0; port < 2; ++port) {
+    const std::string note = InactiveHotKeyNoteUtf8(port);
+    if (note.empty()) continue;
+    if (!notes.empty()) notes += '\n';
+    notes += note;
+  }
+  SetHotKeyNotes(notes);
   ShowSwitchState();
 }
 
@@ -104,4 +113,5 @@ void ForgetHotKeyRegistrations() {
   }
   for (std::string& reason : refusal) reason.clear();
   hotKeysRegistered = false;
+  SetHotKeyNotes({});
 }

@@ -19,5 +19,3 @@ std::string InactiveHotKeyNote(int port);
 // The same in UTF-8, for the terminal and the tray.
 std::string InactiveHotKeyNoteUtf8(int port);
 
-// Unregisters everything and starts over as at start-up (tests).
-void ForgetHotKeyRegistrations();

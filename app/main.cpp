@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "app/carbon_app.h"
+#include "app/dock_icon.h"
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
+#include "app/polling_tick.h"
 #include "hid/hid_discovery.h"
 #include "platform/core/sysctl.h"
 #include "switch/kvm_switch.h"
@@ -58,6 +60,7 @@ int PortvaneMain(int, char*[]) {
 
   SetOurDockMenu();
   GetHotKeyConfiguration(KVMSwitch.hotKeys);
+  gDiscoveryFollowUps = {ChangeDockIcon, TimerFunction};
   HIDSetMatchingDevices(&KVMSwitch, DeviceList, VendorCount);
   // One hot key per port of a switch attached just now; none without one.
   RegisterHotKeys();

@@ -1,7 +1,6 @@
 #include "app/polling_tick.h"
 
 #include "app/dock_icon.h"
-#include "hid/hid_discovery.h"
 #include "switch/kvm_operations.h"
 
 void TimerFunction(EventLoopTimerRef, void* userData) {
@@ -13,8 +12,4 @@ void TimerFunction(EventLoopTimerRef, void* userData) {
     ChangeDockIcon(sw->info.currentPort == sw->info.confirmedPort ? sw->info.currentPort : -1);
   }
   MPExitCriticalRegion(sw->criticalRegion);
-}
-
-void ReadSwitchAfterSleep() {
-  if (theTimer) TimerFunction(theTimer, &KVMSwitch);
 }

@@ -5,8 +5,3 @@
 
 // `userData` is the KVM_SWITCH*.
 void TimerFunction(EventLoopTimerRef timer, void* userData);
-
-// After a sleep: the tick's work at once rather than at the next tick, so that
-// the picture shows the computer the switch was moved to meanwhile. Nothing
-// while no switch is polled.
-void ReadSwitchAfterSleep();

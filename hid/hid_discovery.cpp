@@ -4,14 +4,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/dock_icon.h"
-#include "app/polling_tick.h"
 #include "hid/hid_reports.h"
 #include "platform/core/critical_region.h"
 #include "usb/usb_discovery.h"
 
 IONotificationPortRef gNotifyPort = nullptr;
 EventLoopTimerRef theTimer = nullptr;
+DISCOVERY_FOLLOW_UPS gDiscoveryFollowUps = {nullptr, nullptr};
+
+void ShowAttachedPort(int port) {
+  if (gDiscoveryFollowUps.changeDockIcon) gDiscoveryFollowUps.changeDockIcon(port);
+}
 
 CFMutableDictionaryRef CreateMatchingDictionary(const char* className, CFStringRef vendorKey, uint32_t vendorID,
                                                 CFStringRef productKey, uint32_t productID) {
@@ -259,10 +262,10 @@ bool HIDSetHIDDevice(KVM_SWITCH* sw) {
   HIDGetDeviceInfo(&device);
   KVMSetInfo(&sw->info, device.infoBuffer);
   sw->info.state = 2;
-  ChangeDockIcon(sw->info.currentPort);
-  if (!theTimer) {
+  ShowAttachedPort(sw->info.currentPort);
+  if (!theTimer && gDiscoveryFollowUps.timerFunction) {
     InstallEventLoopTimer(GetMainEventLoop(), 5.0 * kEventDurationSecond, 2.0 * kEventDurationSecond,
-                          NewEventLoopTimerUPP(TimerFunction), sw, &theTimer);
+                          NewEventLoopTimerUPP(gDiscoveryFollowUps.timerFunction), sw, &theTimer);
   }
   IOServiceAddInterestNotification(gNotifyPort, device.hidService, kIOGeneralInterest, HIDDeviceNotification, sw,
                                    &device.notification);
@@ -290,7 +293,7 @@ void HIDDeviceNotification(void* refCon, io_service_t, natural_t messageType, vo
       RemoveEventLoopTimer(theTimer);
       theTimer = nullptr;
     }
-    ChangeDockIcon(-1);
+    ShowAttachedPort(-1);
   }
   MPExitCriticalRegion(sw->criticalRegion);
 }

@@ -12,6 +12,20 @@ extern IONotificationPortRef gNotifyPort;
 // The poll timer; null while none runs.
 extern EventLoopTimerRef theTimer;
 
+// What discovery hands on to the program: the tray picture of the attached
+// switch's port (-1: the application's own picture), and the poll tick it
+// installs for a feature-report switch, with the KVM_SWITCH* as its data.
+// Start-up sets both (ChangeDockIcon, TimerFunction) before matching; a
+// command line that reads the switch once sets neither, so it shows no
+// picture and polls nothing.
+struct DISCOVERY_FOLLOW_UPS {
+  void (*changeDockIcon)(int port);
+  EventLoopTimerProcPtr timerFunction;
+};
+extern DISCOVERY_FOLLOW_UPS gDiscoveryFollowUps;
+// The picture of `port` through gDiscoveryFollowUps, when the program shows one.
+void ShowAttachedPort(int port);
+
 // Registers for every supported device and attaches one already present.
 IOReturn HIDSetMatchingDevices(KVM_SWITCH* sw, DEVICE_LIST* list, int count);
 // Matching callback; `refCon` is the KVM_SWITCH*. Drains the iterator.

@@ -6,8 +6,8 @@
 #include "usb/usb_transport.h"
 
 // Every operation hands its arguments on unchanged. The builders have already
-// said what went wrong; those that return a status pass theirs on, for the
-// callers that want to know whether the switch took the command.
+// said what went wrong; their status is passed on, for the callers that want
+// to know whether the switch took the command.
 
 IOReturn KVMGetInformation(KVM_INFO* info) {
   if (info == nullptr) return kIOReturnError;
@@ -45,44 +45,48 @@ IOReturn KVMSetBuzzer(KVM_INFO* info, bool on) {
   return kIOReturnError;
 }
 
-void KVMBindAudio(KVM_INFO* info) {
-  if (info == nullptr) return;
-  if (info->version == 1) {
-    USBBindAudio(&info->device);
-  } else if (info->version == 2) {
-    HIDBindAudio(&info->device);
-  }
+IOReturn KVMBindAudio(KVM_INFO* info) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return USBBindAudio(&info->device);
+  if (info->version == 2) return HIDBindAudio(&info->device);
+  return kIOReturnError;
 }
 
 // The serial-number switch has no packet for this: fixing the port unbinds it.
-void KVMUnbindAudio(KVM_INFO* info) {
-  if (info == nullptr) return;
-  if (info->version == 2) HIDUnbindAudio(&info->device);
+IOReturn KVMUnbindAudio(KVM_INFO* info) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return kIOReturnUnsupported;
+  if (info->version == 2) return HIDUnbindAudio(&info->device);
+  return kIOReturnError;
 }
 
-void KVMFixAudioPortNumber(KVM_INFO* info, int port) {
-  if (info == nullptr) return;
-  if (info->version == 1) {
-    USBFixAudioPortNumber(&info->device, port);
-  } else if (info->version == 2) {
-    HIDFixAudioPortNumber(&info->device, port);
-  }
+IOReturn KVMFixAudioPortNumber(KVM_INFO* info, int port) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return USBFixAudioPortNumber(&info->device, port);
+  if (info->version == 2) return HIDFixAudioPortNumber(&info->device, port);
+  return kIOReturnError;
 }
 
 // Hubs and the universal hot key exist only on the feature-report switch.
-void KVMBindHUB(KVM_INFO* info, int hub) {
-  if (info == nullptr) return;
-  if (info->version == 2) HIDBindHUB(&info->device, hub);
+IOReturn KVMBindHUB(KVM_INFO* info, int hub) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return kIOReturnUnsupported;
+  if (info->version == 2) return HIDBindHUB(&info->device, hub);
+  return kIOReturnError;
 }
 
-void KVMUnbindHUB(KVM_INFO* info, int hub) {
-  if (info == nullptr) return;
-  if (info->version == 2) HIDUnbindHUB(&info->device, hub);
+IOReturn KVMUnbindHUB(KVM_INFO* info, int hub) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return kIOReturnUnsupported;
+  if (info->version == 2) return HIDUnbindHUB(&info->device, hub);
+  return kIOReturnError;
 }
 
-void KVMFixHUBPortNumber(KVM_INFO* info, int hub, int port) {
-  if (info == nullptr) return;
-  if (info->version == 2) HIDFixHUBPortNumber(&info->device, hub, port);
+IOReturn KVMFixHUBPortNumber(KVM_INFO* info, int hub, int port) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return kIOReturnUnsupported;
+  if (info->version == 2) return HIDFixHUBPortNumber(&info->device, hub, port);
+  return kIOReturnError;
 }
 
 IOReturn KVMSetAutoScanPeriod(KVM_INFO* info, int period) {
@@ -99,7 +103,9 @@ IOReturn KVMSetAutoScan(KVM_INFO* info, bool on) {
   return kIOReturnError;
 }
 
-void KVMSetUniversalHotKey(KVM_INFO* info, uint32_t keyCode) {
-  if (info == nullptr) return;
-  if (info->version == 2) HIDSetUniversalHotKey(&info->device, keyCode);
+IOReturn KVMSetUniversalHotKey(KVM_INFO* info, uint32_t keyCode) {
+  if (info == nullptr) return kIOReturnError;
+  if (info->version == 1) return kIOReturnUnsupported;
+  if (info->version == 2) return HIDSetUniversalHotKey(&info->device, keyCode);
+  return kIOReturnError;
 }

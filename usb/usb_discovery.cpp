@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/dock_icon.h"
 #include "hid/hid_discovery.h"
 #include "usb/usb_transport.h"
 
@@ -70,7 +69,7 @@ void USBDeviceAdded(void* refCon, io_iterator_t iterator) {
       sw->info.device = *scratch;
       KVMSetInfo(&sw->info, sw->info.device.infoBuffer);
       sw->info.state = 2;
-      ChangeDockIcon(sw->info.currentPort);
+      ShowAttachedPort(sw->info.currentPort);
       IOServiceAddInterestNotification(gNotifyPort, entry, kIOGeneralInterest, HIDDeviceNotification, sw,
                                        &sw->info.device.notification);
     }

@@ -12,6 +12,7 @@
 #include "app/carbon_app.h"
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
+#include "app/hot_keys_testing.h"
 #include "app/main.h"
 #include "app/polling_tick.h"
 #include "platform/desktop/hot_keys.h"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Fails when a source file includes across the layers: every quoted include
-# with a folder in it ("platform/core/clock.h") is checked against the table
-# in layers.txt, and each one the table does not allow is printed as
-# file:line. Includes without a folder (generated files, "session.moc") are
-# the file's own.
+# Fails when a source file includes against the chain of libraries: every
+# quoted include with a folder in it ("platform/core/clock.h") is checked
+# against the table in layers.txt, and each one the table does not allow is
+# printed as file:line. Includes without a folder (generated files,
+# "session.moc") are the file's own.
 #
 #   check-includes.sh [source directory]     (default: the tree it is in)
 set -euo pipefail
@@ -25,22 +25,40 @@ fi
 
 # shellcheck disable=SC2086
 awk -v table="$table" '
-  function folder_of(path,    best, f) {
+  # The library that holds `path`: a member naming the file itself, or its
+  # path without the ending, before the longest folder that holds it.
+  function library_of(path,    stem, best, m) {
+    if (path in member) return member[path]
+    stem = path
+    sub(/\.(h|cpp)$/, "", stem)
+    if (stem in member) return member[stem]
     best = ""
-    for (f in allowed)
-      if (index(path, f "/") == 1 && length(f) > length(best)) best = f
-    return best
+    for (m in member)
+      if (index(path, m "/") == 1 && length(m) > length(best)) best = m
+    return best == "" ? "" : member[best]
   }
-  function may(list, target) {
-    return list == " *" || index(list " ", " " target " ") > 0
-  }
-  FNR == 1 && FILENAME != table {
-    own = folder_of(FILENAME)
-    extra = (FILENAME in file_allowed) ? file_allowed[FILENAME] : ""
-    if (own == "") {
-      printf "%s: its folder has no line in %s\n", FILENAME, table
-      bad++
+  # Everything `lib` may include besides its own files: the libraries it names
+  # and, in turn, all they may include.
+  function close_below(lib,    n, parts, i, name) {
+    if (lib in closed) return
+    closed[lib] = 1
+    below[lib] = ""
+    n = split(names[lib], parts, " ")
+    for (i = 1; i <= n; i++) {
+      name = parts[i]
+      if (name == "*") { below[lib] = " *"; continue }
+      if (!(name in names)) {
+        printf "%s: %s names %s, which has no line\n", table, lib, name
+        bad++
+        continue
+      }
+      close_below(name)
+      below[lib] = below[lib] " " name below[name]
     }
+  }
+  function may(lib, target) {
+    close_below(lib)
+    return below[lib] == " *" || index(below[lib] " ", " " target " ") > 0
   }
   FILENAME == table {
     sub(/#.*/, "")
@@ -48,22 +66,31 @@ awk -v table="$table" '
     # An indented line goes on with the line before it.
     first = 1
     if ($0 ~ /^[ \t]/) first = 0
-    else entry = $1
-    list = ""
-    for (i = first + 1; i <= NF; i++) list = list " " $i
-    if (entry ~ /\.(h|cpp)$/) file_allowed[entry] = file_allowed[entry] list
-    else allowed[entry] = allowed[entry] list
+    else { lib = $1; names[lib] = names[lib] "" }
+    after = 0
+    for (i = first + 1; i <= NF; i++) {
+      if ($i == ":") { after = 1; continue }
+      if (after) names[lib] = names[lib] " " $i
+      else member[$i] = lib
+    }
     next
+  }
+  FNR == 1 {
+    own = library_of(FILENAME)
+    if (own == "") {
+      printf "%s: no library of %s holds it\n", FILENAME, table
+      bad++
+    }
   }
   own != "" && match($0, /^[ \t]*#[ \t]*include[ \t]*"[^"]*\/[^"]*"/) {
     name = substr($0, RSTART, RLENGTH)
     sub(/^[^"]*"/, "", name)
     sub(/"$/, "", name)
-    target = folder_of(name)
+    target = library_of(name)
     if (target == "") {
-      printf "%s:%d: includes \"%s\", which is in no folder of %s\n", FILENAME, FNR, name, table
+      printf "%s:%d: includes \"%s\", which no library of %s holds\n", FILENAME, FNR, name, table
       bad++
-    } else if (target != own && !may(allowed[own], target) && !may(extra, target)) {
+    } else if (target != own && !may(own, target)) {
       printf "%s:%d: includes \"%s\": %s may not include %s\n", FILENAME, FNR, name, own, target
       bad++
     }

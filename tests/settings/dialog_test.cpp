@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/hot_keys.h"
+#include "app/hot_keys_testing.h"
 #include "platform/core/bundle.h"
 #include "platform/desktop/hot_keys.h"
 #include "platform/desktop/tray.h"

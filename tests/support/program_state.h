@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/dock_icon.h"
+#include "app/polling_tick.h"
 #include "hid/hid_discovery.h"
 #include "platform/core/main_queue.h"
 #include "platform/iokit/device_seam.h"
@@ -20,6 +21,8 @@ inline void ResetProgramState() {
   gNotifyPort = nullptr;
   theTimer = nullptr;
   CurrentIconNumber = -1;
+  // Discovery shows and polls what it attaches, as start-up has it do.
+  gDiscoveryFollowUps = {ChangeDockIcon, TimerFunction};
 }
 
 inline void ReleaseProgramState() {
@@ -31,6 +34,7 @@ inline void ReleaseProgramState() {
   if (gNotifyPort) IONotificationPortDestroy(gNotifyPort);
   gNotifyPort = nullptr;
   MPDeleteCriticalRegion(KVMSwitch.criticalRegion);
+  gDiscoveryFollowUps = {nullptr, nullptr};
 }
 
 }  // namespace testsupport
