@@ -10,6 +10,7 @@
 #include "platform/ui/menus.h"
 #include "platform/ui/nibs.h"
 #include "settings/main_window.h"
+#include "switch/kvm_access.h"
 #include "switch/kvm_operations.h"
 
 namespace {
@@ -24,9 +25,43 @@ constexpr UInt32 kCommandPreferences = FOUR_CHAR_CODE("pref");
 constexpr MenuItemAttributes kHiddenAndDisabled = kMenuItemAttrDisabled | kMenuItemAttrHidden;
 
 void SelectPort(int port) {
-  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
-  KVMSetPortNumber(&KVMSwitch.info, port);
-  MPExitCriticalRegion(KVMSwitch.criticalRegion);
+  SubmitKVMJob(platform::SwitchJobKind::Command, [port] {
+    MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+    KVMSetPortNumber(&KVMSwitch.info, port);
+    MPExitCriticalRegion(KVMSwitch.criticalRegion);
+  });
+}
+
+// A read for the tray menu given to the switch worker and not yet answered;
+// openings meanwhile wait for the same one.
+bool menuReadUnderWay = false;
+
+// The marks and texts of the tray menu's own items, from `info`.
+void MarkDockMenu(MenuRef menu, const KVM_INFO& info) {
+  for (int port = 0; port < 2; ++port) {
+    const MenuItemIndex item = MenuItemIndex(port + 3);
+    if (port < info.portCount && port == info.currentPort) {
+      // The active port is marked, and at the same time disabled and hidden.
+      SetItemMark(menu, item, checkMark);
+      ChangeMenuItemAttributes(menu, item, kHiddenAndDisabled, 0);
+    } else if (port < info.portCount && (info.availablePorts & (1 << port))) {
+      SetItemMark(menu, item, noMark);
+      ChangeMenuItemAttributes(menu, item, 0, kHiddenAndDisabled);
+    } else {
+      SetItemMark(menu, item, noMark);
+      ChangeMenuItemAttributes(menu, item, kHiddenAndDisabled, 0);
+    }
+  }
+
+  MenuRef autoMenu = nullptr;
+  MenuItemIndex autoItem = 0;
+  if (GetIndMenuItemWithCommandID(menu, kCommandAutoScan, 1, &autoMenu, &autoItem) == noErr) {
+    ChangeMenuItemAttributes(autoMenu, autoItem, 0, kHiddenAndDisabled);
+    CFStringRef key = info.autoScanOn ? CFSTR("Stop Auto-Scan") : CFSTR("Start Auto-Scan");
+    CFStringRef text = CFBundleCopyLocalizedString(CFBundleGetMainBundle(), key, key, nullptr);
+    SetMenuItemTextWithCFString(autoMenu, autoItem, text);
+    if (text) CFRelease(text);
+  }
 }
 
 }  // namespace
@@ -61,11 +96,13 @@ bool CarbonApp::HandleCommand(const HICommandExtended& command) {
     case kCommandSelectPort3: SelectPort(2); return true;
     case kCommandSelectPort4: SelectPort(3); return true;
     case kCommandAutoScan:
-      MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
-      KVMSetAutoScan(&KVMSwitch.info, !KVMSwitch.info.autoScanOn);
-      // Flipped whatever the switch said; the next read brings its own value.
-      KVMSwitch.info.autoScanOn = !KVMSwitch.info.autoScanOn;
-      MPExitCriticalRegion(KVMSwitch.criticalRegion);
+      SubmitKVMJob(platform::SwitchJobKind::Command, [] {
+        MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+        KVMSetAutoScan(&KVMSwitch.info, !KVMSwitch.info.autoScanOn);
+        // Flipped whatever the switch said; the next read brings its own value.
+        KVMSwitch.info.autoScanOn = !KVMSwitch.info.autoScanOn;
+        MPExitCriticalRegion(KVMSwitch.criticalRegion);
+      });
       return true;
     case kCommandPreferences: {
       ProcessSerialNumber ours = {0, 0};
@@ -85,37 +122,24 @@ bool CarbonApp::HandleCommand(const HICommandExtended& command) {
 bool CarbonApp::UpdateDockMenu(MenuRef& menu) {
   if (menu != GetApplicationDockTileMenu()) return true;
 
-  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
-  KVMGetInformation(&KVMSwitch.info);
-  MPExitCriticalRegion(KVMSwitch.criticalRegion);
-  // The tray menu's state line opens with the menu: from this read, not the last tick.
-  ShowSwitchState();
-
-  const KVM_INFO& info = KVMSwitch.info;
-  for (int port = 0; port < 2; ++port) {
-    const MenuItemIndex item = MenuItemIndex(port + 3);
-    if (port < info.portCount && port == info.currentPort) {
-      // The active port is marked, and at the same time disabled and hidden.
-      SetItemMark(menu, item, checkMark);
-      ChangeMenuItemAttributes(menu, item, kHiddenAndDisabled, 0);
-    } else if (port < info.portCount && (info.availablePorts & (1 << port))) {
-      SetItemMark(menu, item, noMark);
-      ChangeMenuItemAttributes(menu, item, 0, kHiddenAndDisabled);
-    } else {
-      SetItemMark(menu, item, noMark);
-      ChangeMenuItemAttributes(menu, item, kHiddenAndDisabled, 0);
-    }
-  }
-
-  MenuRef autoMenu = nullptr;
-  MenuItemIndex autoItem = 0;
-  if (GetIndMenuItemWithCommandID(menu, kCommandAutoScan, 1, &autoMenu, &autoItem) == noErr) {
-    ChangeMenuItemAttributes(autoMenu, autoItem, 0, kHiddenAndDisabled);
-    CFStringRef key = info.autoScanOn ? CFSTR("Stop Auto-Scan") : CFSTR("Start Auto-Scan");
-    CFStringRef text = CFBundleCopyLocalizedString(CFBundleGetMainBundle(), key, key, nullptr);
-    SetMenuItemTextWithCFString(autoMenu, autoItem, text);
-    if (text) CFRelease(text);
-  }
+  // The menu opens at once on what the switch last said; its own read then
+  // brings the marks and the state line up to date.
+  MarkDockMenu(menu, ShownKVMInfo());
+  if (menuReadUnderWay) return true;
+  menuReadUnderWay = true;
+  SubmitKVMJob(
+      platform::SwitchJobKind::Read,
+      [] {
+        MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+        KVMGetInformation(&KVMSwitch.info);
+        MPExitCriticalRegion(KVMSwitch.criticalRegion);
+      },
+      [menu] {
+        menuReadUnderWay = false;
+        // The tray menu's state line: from this read, not the last tick.
+        ShowSwitchState();
+        MarkDockMenu(menu, ShownKVMInfo());
+      });
   return true;
 }
 
@@ -141,17 +165,20 @@ bool CarbonApp::HandleHotKey(EventHotKeyID& id) {
 }
 
 bool CarbonApp::HandleUserLogin(unsigned long kind) {
-  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
   const bool inactive = kind == kEventSystemUserSessionDeactivated;
-  if (inactive != KVMSwitch.loginInactive) {
-    KVMSwitch.loginInactive = inactive;
-    if (!inactive && KVMSwitch.info.state == 1) {
-      // A switch arrived while the session was away: open it now.
-      KVMSwitch.info.state = 0;
-      DEVICE_ID id = {KVMSwitch.info.device.vendorID, KVMSwitch.info.device.productID};
-      HIDGetMatchingDevice(&KVMSwitch, &id);
+  // Ahead of the reads queued: a poll after this finds the login as it is now.
+  SubmitKVMJob(platform::SwitchJobKind::Command, [inactive] {
+    MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+    if (inactive != KVMSwitch.loginInactive) {
+      KVMSwitch.loginInactive = inactive;
+      if (!inactive && KVMSwitch.info.state == 1) {
+        // A switch arrived while the session was away: open it now.
+        KVMSwitch.info.state = 0;
+        DEVICE_ID id = {KVMSwitch.info.device.vendorID, KVMSwitch.info.device.productID};
+        HIDGetMatchingDevice(&KVMSwitch, &id);
+      }
     }
-  }
-  MPExitCriticalRegion(KVMSwitch.criticalRegion);
+    MPExitCriticalRegion(KVMSwitch.criticalRegion);
+  });
   return true;
 }

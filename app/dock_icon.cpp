@@ -7,7 +7,7 @@
 #include "platform/core/core_foundation.h"
 #include "platform/desktop/tray.h"
 #include "platform/icons/icons.h"
-#include "switch/kvm_switch.h"
+#include "switch/kvm_access.h"
 
 int CurrentIconNumber = -1;
 
@@ -33,7 +33,7 @@ unsigned Widened(int code) { return unsigned(int(int16_t(code))); }
 }  // namespace
 
 void ShowSwitchState() {
-  const KVM_INFO& info = KVMSwitch.info;
+  const KVM_INFO info = ShownKVMInfo();
   std::string status;
   if (info.state == 2 && info.currentPort == info.confirmedPort && info.currentPort >= 0 && info.currentPort < 4) {
     status = "Computer " + std::to_string(info.currentPort + 1);

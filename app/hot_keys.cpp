@@ -7,7 +7,7 @@
 #include "app/hot_keys_testing.h"
 #include "platform/desktop/hot_keys.h"
 #include "platform/ui/carbon_events.h"
-#include "switch/kvm_switch.h"
+#include "switch/kvm_access.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ std::string Utf8FromLatin1(const std::string& text) {
 }
 
 int RegisteredPortCount() {
-  int ports = KVMSwitch.info.portCount;
+  int ports = ShownKVMInfo().portCount;
   return ports < 0 ? 0 : ports > 2 ? 2 : ports;
 }
 

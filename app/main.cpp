@@ -11,7 +11,9 @@
 #include "app/hot_keys.h"
 #include "app/polling_tick.h"
 #include "hid/hid_discovery.h"
+#include "platform/core/switch_worker.h"
 #include "platform/core/sysctl.h"
+#include "switch/kvm_access.h"
 #include "switch/kvm_switch.h"
 
 int is_pid_native(int pid) {
@@ -61,12 +63,16 @@ int PortvaneMain(int, char*[]) {
   SetOurDockMenu();
   GetHotKeyConfiguration(KVMSwitch.hotKeys);
   gDiscoveryFollowUps = {ChangeDockIcon, TimerFunction};
+  // From here on the switch is read and commanded off the interface thread.
+  platform::startSwitchWorkerThread();
   HIDSetMatchingDevices(&KVMSwitch, DeviceList, VendorCount);
-  // One hot key per port of a switch attached just now; none without one.
-  RegisterHotKeys();
+  // One hot key per port of a switch attached just now (once the attach has
+  // read it); none without one.
+  SubmitKVMJob(platform::SwitchJobKind::Command, {}, RegisterHotKeys);
 
   app.Run();
 
+  platform::stopSwitchWorkerThread();
   MPDeleteCriticalRegion(KVMSwitch.criticalRegion);
   return 0;
 }

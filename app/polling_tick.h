@@ -1,4 +1,6 @@
-// The poll timer's callback: re-reads the switch and brings the picture up to date.
+// The poll timer's callback: re-reads the switch on the switch worker and then
+// brings the picture up to date. A tick that comes while the last read still
+// waits for the switch merges into it.
 #pragma once
 
 #include "platform/core/event_loop_timers.h"

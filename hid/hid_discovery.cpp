@@ -6,6 +6,7 @@
 
 #include "hid/hid_reports.h"
 #include "platform/core/critical_region.h"
+#include "switch/kvm_access.h"
 #include "usb/usb_discovery.h"
 
 IONotificationPortRef gNotifyPort = nullptr;
@@ -13,7 +14,9 @@ EventLoopTimerRef theTimer = nullptr;
 DISCOVERY_FOLLOW_UPS gDiscoveryFollowUps = {nullptr, nullptr};
 
 void ShowAttachedPort(int port) {
-  if (gDiscoveryFollowUps.changeDockIcon) gDiscoveryFollowUps.changeDockIcon(port);
+  platform::runOnMainThread([port] {
+    if (gDiscoveryFollowUps.changeDockIcon) gDiscoveryFollowUps.changeDockIcon(port);
+  });
 }
 
 CFMutableDictionaryRef CreateMatchingDictionary(const char* className, CFStringRef vendorKey, uint32_t vendorID,
@@ -165,8 +168,10 @@ IOReturn HIDFindSwitcherVersion(KVM_SWITCH* sw, io_service_t service, DEVICE_DAT
 
 }  // namespace
 
-void HIDDeviceAdded(void* refCon, io_iterator_t iterator) {
-  auto* sw = static_cast<KVM_SWITCH*>(refCon);
+namespace {
+
+// What HIDDeviceAdded does, on the switch worker: an attach reads the switch.
+void TakeMatchedDevices(KVM_SWITCH* sw, io_iterator_t iterator) {
   auto* scratch = static_cast<DEVICE_DATA*>(malloc(sizeof(DEVICE_DATA)));
   MPEnterCriticalRegion(sw->criticalRegion, kDurationForever);
 
@@ -223,6 +228,14 @@ void HIDDeviceAdded(void* refCon, io_iterator_t iterator) {
   free(scratch);
 }
 
+}  // namespace
+
+void HIDDeviceAdded(void* refCon, io_iterator_t iterator) {
+  auto* sw = static_cast<KVM_SWITCH*>(refCon);
+  // In order with the commands: one given after an arrival finds the switch attached.
+  SubmitKVMJob(platform::SwitchJobKind::Command, [sw, iterator] { TakeMatchedDevices(sw, iterator); });
+}
+
 bool HIDSetHIDDevice(KVM_SWITCH* sw) {
   DEVICE_DATA& device = sw->info.device;
   IOCFPlugInInterface** plugIn = nullptr;
@@ -263,10 +276,13 @@ bool HIDSetHIDDevice(KVM_SWITCH* sw) {
   KVMSetInfo(&sw->info, device.infoBuffer);
   sw->info.state = 2;
   ShowAttachedPort(sw->info.currentPort);
-  if (!theTimer && gDiscoveryFollowUps.timerFunction) {
-    InstallEventLoopTimer(GetMainEventLoop(), 5.0 * kEventDurationSecond, 2.0 * kEventDurationSecond,
-                          NewEventLoopTimerUPP(gDiscoveryFollowUps.timerFunction), sw, &theTimer);
-  }
+  // The timer belongs to the main thread, where it fires.
+  platform::runOnMainThread([sw] {
+    if (!theTimer && gDiscoveryFollowUps.timerFunction) {
+      InstallEventLoopTimer(GetMainEventLoop(), 5.0 * kEventDurationSecond, 2.0 * kEventDurationSecond,
+                            NewEventLoopTimerUPP(gDiscoveryFollowUps.timerFunction), sw, &theTimer);
+    }
+  });
   IOServiceAddInterestNotification(gNotifyPort, device.hidService, kIOGeneralInterest, HIDDeviceNotification, sw,
                                    &device.notification);
   return true;
@@ -282,29 +298,36 @@ bool HIDSetUSBDevice(KVM_SWITCH* sw) {
 
 void HIDDeviceNotification(void* refCon, io_service_t, natural_t messageType, void*) {
   auto* sw = static_cast<KVM_SWITCH*>(refCon);
-  MPEnterCriticalRegion(sw->criticalRegion, kDurationForever);
-  if (messageType == kIOMessageServiceIsTerminated) {
+  if (messageType != kIOMessageServiceIsTerminated) return;  // nothing else changes anything
+  SubmitKVMJob(platform::SwitchJobKind::Command, [sw] {
+    MPEnterCriticalRegion(sw->criticalRegion, kDurationForever);
     sw->info.state = 0;
     if (sw->info.device.notification) {
       IOObjectRelease(sw->info.device.notification);
       sw->info.device.notification = 0;
     }
-    if (theTimer) {
-      RemoveEventLoopTimer(theTimer);
-      theTimer = nullptr;
-    }
+    platform::runOnMainThread([] {
+      if (theTimer) {
+        RemoveEventLoopTimer(theTimer);
+        theTimer = nullptr;
+      }
+    });
     ShowAttachedPort(-1);
-  }
-  MPExitCriticalRegion(sw->criticalRegion);
+    MPExitCriticalRegion(sw->criticalRegion);
+  });
 }
 
 void HIDGetMatchingDevice(KVM_SWITCH* sw, DEVICE_ID* id) {
-  CFMutableDictionaryRef matching =
-      CreateMatchingDictionary("IOHIDDevice", CFSTR("VendorID"), id->vendorID, CFSTR("ProductID"), id->productID);
-  if (!matching) return;
-  io_iterator_t iterator = 0;
-  if (IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator) == 0) {
-    HIDDeviceAdded(sw, iterator);
-    IOObjectRelease(iterator);
-  }
+  const DEVICE_ID wanted = *id;
+  // The iterator goes once the devices are taken, so both happen in one job.
+  SubmitKVMJob(platform::SwitchJobKind::Command, [sw, wanted] {
+    CFMutableDictionaryRef matching = CreateMatchingDictionary("IOHIDDevice", CFSTR("VendorID"), wanted.vendorID,
+                                                               CFSTR("ProductID"), wanted.productID);
+    if (!matching) return;
+    io_iterator_t iterator = 0;
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator) == 0) {
+      HIDDeviceAdded(sw, iterator);
+      IOObjectRelease(iterator);
+    }
+  });
 }

@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
 #include "platform/ui/menus.h"
+#include "switch/kvm_access.h"
 #include "switch/kvm_operations.h"
 
 MainWindow* pOurWindow = nullptr;
@@ -41,7 +44,8 @@ void ReportUnsavedHotKeys(const std::string& failure) {
 
 }  // namespace
 
-MainWindow::MainWindow() : TWindow(static_cast<WindowRef>(nullptr)), fSettingsLoaded(false), fLoadedVersion(0) {}
+MainWindow::MainWindow()
+    : TWindow(static_cast<WindowRef>(nullptr)), fSettingsLoaded(false), fLoadedVersion(0), fOpening(0) {}
 
 MainWindow::~MainWindow() {
   pOurWindow = nullptr;
@@ -61,10 +65,26 @@ void MainWindow::Create(bool show, CFStringRef windowName, CFStringRef nibName) 
   if (show) {
     if (!pOurWindow->fSettingsLoaded) {
       pOurWindow->fSettingsLoaded = true;
-      MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
-      KVMGetInformation(&KVMSwitch.info);
-      MPExitCriticalRegion(KVMSwitch.criticalRegion);
-      pOurWindow->InitSettings();
+      // The dialog opens at once with its hot keys; the switch's options wait,
+      // disabled, for the switch's answer. An answer that comes after the
+      // dialog was closed or opened again is not this opening's.
+      const unsigned opening = ++pOurWindow->fOpening;
+      const bool keysLoaded = pOurWindow->InitHotKeys() == noErr;
+      if (keysLoaded) {
+        pOurWindow->fLoadedVersion = 0;
+        DisableControl(pOurWindow->FindControl(kOptionGroupId));
+      }
+      SubmitKVMJob(
+          platform::SwitchJobKind::Read,
+          [] {
+            MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+            KVMGetInformation(&KVMSwitch.info);
+            MPExitCriticalRegion(KVMSwitch.criticalRegion);
+          },
+          [opening, keysLoaded] {
+            if (keysLoaded && pOurWindow && pOurWindow->fSettingsLoaded && pOurWindow->fOpening == opening)
+              pOurWindow->LoadOptions(ShownKVMInfo());
+          });
     }
     pOurWindow->Select();
     pOurWindow->Show();
@@ -81,6 +101,13 @@ ControlRef MainWindow::FindControl(const ControlID& id) {
 }
 
 OSStatus MainWindow::InitSettings() {
+  const OSStatus status = InitHotKeys();
+  if (status != noErr) return status;
+  LoadOptions(ShownKVMInfo());
+  return noErr;
+}
+
+OSStatus MainWindow::InitHotKeys() {
   fLoadedVersion = 0;
   ShowInactiveHotKeys();
 
@@ -96,8 +123,11 @@ OSStatus MainWindow::InitSettings() {
                                           &kRawKeyDown, reinterpret_cast<void*>(uintptr_t(i)), &HotConfig[i].handler);
     if (status != noErr) return status;
   }
+  return noErr;
+}
 
-  const KVM_INFO& info = KVMSwitch.info;
+void MainWindow::LoadOptions(const KVM_INFO& info) {
+  fLoadedVersion = 0;
   if (info.state != 2) {
     DisableControl(FindControl(kOptionGroupId));
   } else {
@@ -112,20 +142,19 @@ OSStatus MainWindow::InitSettings() {
       HideControl(buzzer);
     }
 
-    LoadPortOption(kFixAudioPortID, kAudioPortNumberID, info.hasAudio, info.audioBindable, info.audioFixed,
-                   info.audioPort);
+    LoadPortOption(kFixAudioPortID, kAudioPortNumberID, info.portCount, info.hasAudio, info.audioBindable,
+                   info.audioFixed, info.audioPort);
     for (int h = 0; h < 2; ++h) {
-      LoadPortOption(kFixHUBPortIDs[h], kHUBPortNumberIDs[h], info.hasHub[h], info.hubBindable[h], info.hubFixed[h],
-                     info.hubPort[h]);
+      LoadPortOption(kFixHUBPortIDs[h], kHUBPortNumberIDs[h], info.portCount, info.hasHub[h], info.hubBindable[h],
+                     info.hubFixed[h], info.hubPort[h]);
     }
-    LoadAutoScanPeriod();
-    LoadUniversalHotKey();
+    LoadAutoScanPeriod(info);
+    LoadUniversalHotKey(info);
   }
 
   HandleItemHit(short(kFixAudioPortID.id));
   HandleItemHit(short(kFixHUBPortIDs[0].id));
   HandleItemHit(short(kFixHUBPortIDs[1].id));
-  return noErr;
 }
 
 // The keys as the last registration left them: the fields may show others
@@ -147,8 +176,8 @@ void MainWindow::ShowInactiveHotKeys() {
   }
 }
 
-void MainWindow::LoadPortOption(const ControlID& fixID, const ControlID& portID, bool has, bool bindable, bool fixed,
-                                int32_t port) {
+void MainWindow::LoadPortOption(const ControlID& fixID, const ControlID& portID, int32_t portCount, bool has,
+                                bool bindable, bool fixed, int32_t port) {
   ControlRef check = FindControl(fixID);
   ControlRef popup = FindControl(portID);
   if (!has) {
@@ -165,18 +194,18 @@ void MainWindow::LoadPortOption(const ControlID& fixID, const ControlID& portID,
     DeactivateControl(check);
   }
   ShowControl(popup);
-  FillPortMenu(popup);
+  FillPortMenu(popup, portCount);
   SetControlValue(popup, SInt16(port + 1));
 }
 
-void MainWindow::FillPortMenu(ControlRef popup) {
+void MainWindow::FillPortMenu(ControlRef popup, int32_t portCount) {
   MenuRef menu = nullptr;
   if (GetControlData(popup, kControlEntireControl, kControlPopupButtonMenuHandleTag, sizeof menu, &menu, nullptr) !=
       noErr) {
     return;
   }
   DeleteMenuItems(menu, 1, CountMenuItems(menu));
-  for (int32_t n = 1; n <= KVMSwitch.info.portCount; ++n) {
+  for (int32_t n = 1; n <= portCount; ++n) {
     CFStringRef text = CFStringCreateWithFormat(kCFAllocatorDefault, nullptr, CFSTR("%d"), n);
     AppendMenuItemTextWithCFString(menu, text, 0, 0, nullptr);
     CFRelease(text);
@@ -194,8 +223,7 @@ void MainWindow::ShowLabelledOption(const ControlID& id, const ControlID& labelI
   }
 }
 
-void MainWindow::LoadAutoScanPeriod() {
-  const KVM_INFO& info = KVMSwitch.info;
+void MainWindow::LoadAutoScanPeriod(const KVM_INFO& info) {
   ControlRef popup = FindControl(kAutoScanPeriodID);
   ShowLabelledOption(kAutoScanPeriodID, kAutoScanPeriodLabelID, info.hasAutoScanPeriod);
   if (!info.hasAutoScanPeriod) return;
@@ -218,8 +246,7 @@ void MainWindow::LoadAutoScanPeriod() {
   SetControlValue(popup, SInt16(serialNumberSwitch ? info.autoScanPeriod - 1 : info.autoScanPeriod));
 }
 
-void MainWindow::LoadUniversalHotKey() {
-  const KVM_INFO& info = KVMSwitch.info;
+void MainWindow::LoadUniversalHotKey(const KVM_INFO& info) {
   ControlRef popup = FindControl(kUniversalHotKeyID);
   ShowLabelledOption(kUniversalHotKeyID, kUniversalHotKeyLabelID, info.hasUniversalHotKey);
   if (!info.hasUniversalHotKey) return;
@@ -260,77 +287,103 @@ bool MainWindow::HandleCommand(const HICommandExtended& command) {
 
 void MainWindow::SaveSettings() {
   for (int i = 0; i < 2; ++i) KVMSwitch.hotKeys[i] = HotConfig[i].key;
-  std::string failure;
-  if (!SetHotKeyConfiguration(KVMSwitch.hotKeys, &failure)) ReportUnsavedHotKeys(failure);
+  // The file is written off the interface thread; its notice comes after.
+  struct Stored {
+    HOT_KEY keys[2];
+    bool saved = true;
+    std::string failure;
+  };
+  auto stored = std::make_shared<Stored>();
+  memcpy(stored->keys, KVMSwitch.hotKeys, sizeof stored->keys);
+  SubmitKVMJob(
+      platform::SwitchJobKind::Command, [stored] { stored->saved = SetHotKeyConfiguration(stored->keys, &stored->failure); },
+      [stored] {
+        if (!stored->saved) ReportUnsavedHotKeys(stored->failure);
+      });
   RegisterHotKeys();
 
-  MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
-  KVM_INFO& info = KVMSwitch.info;
+  // What the controls say now; the switch job compares it with the record and
+  // sends what changed.
+  const DialogChoices choices = ReadChoices();
+  SubmitKVMJob(platform::SwitchJobKind::Command, [choices] {
+    MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
+    SendChangedOptions(choices, &KVMSwitch.info);
+    MPExitCriticalRegion(KVMSwitch.criticalRegion);
+  });
+}
+
+DialogChoices MainWindow::ReadChoices() {
+  DialogChoices choices;
+  choices.loadedVersion = fLoadedVersion;
+  if (ControlRef control = FindControl(kBuzzerID)) choices.buzzer = GetControl32BitValue(control) == 1;
+  auto portOption = [this](const ControlID& fixID, const ControlID& portID) -> std::optional<PortChoice> {
+    ControlRef check = FindControl(fixID);
+    ControlRef popup = FindControl(portID);
+    if (!check || !popup) return std::nullopt;
+    return PortChoice{GetControl32BitValue(check) == 1, GetControlValue(popup) - 1};
+  };
+  choices.audio = portOption(kFixAudioPortID, kAudioPortNumberID);
+  for (int h = 0; h < 2; ++h) choices.hub[h] = portOption(kFixHUBPortIDs[h], kHUBPortNumberIDs[h]);
+  if (ControlRef control = FindControl(kAutoScanPeriodID)) choices.periodItem = GetControlValue(control);
+  if (ControlRef control = FindControl(kUniversalHotKeyID)) choices.universalHotKeyItem = GetControlValue(control);
+  return choices;
+}
+
+namespace {
+
+// Takes one port binding from the dialog if it changed; true when it did.
+bool ApplyPortOption(const std::optional<PortChoice>& choice, bool* fixed, int32_t* port) {
+  if (!choice) return false;
+  if (choice->fixed == *fixed && !(*fixed && choice->port != *port)) return false;
+  *fixed = choice->fixed;
+  *port = choice->port;
+  return true;
+}
+
+}  // namespace
+
+void SendChangedOptions(const DialogChoices& choices, KVM_INFO* record) {
+  KVM_INFO& info = *record;
   // Controls never filled from this switch (opened without one, or for the
   // other generation) say nothing about it.
-  if (info.state == 2 && fLoadedVersion != 0 && fLoadedVersion == info.version) {
-    if (info.hasBuzzer) {
-      if (ControlRef control = FindControl(kBuzzerID)) {
-        const bool on = GetControl32BitValue(control) == 1;
-        if (on != info.buzzerOn) {
-          info.buzzerOn = on;
-          KVMSetBuzzer(&info, on);
-        }
-      }
+  if (info.state != 2 || choices.loadedVersion == 0 || choices.loadedVersion != info.version) return;
+  if (info.hasBuzzer && choices.buzzer && *choices.buzzer != info.buzzerOn) {
+    info.buzzerOn = *choices.buzzer;
+    KVMSetBuzzer(&info, info.buzzerOn);
+  }
+  if (info.hasAudio && info.audioBindable && ApplyPortOption(choices.audio, &info.audioFixed, &info.audioPort)) {
+    if (info.audioFixed) {
+      KVMUnbindAudio(&info);
+      KVMFixAudioPortNumber(&info, info.audioPort);
+    } else {
+      KVMBindAudio(&info);
     }
-    if (info.hasAudio && info.audioBindable &&
-        ApplyPortOption(kFixAudioPortID, kAudioPortNumberID, &info.audioFixed, &info.audioPort)) {
-      if (info.audioFixed) {
-        KVMUnbindAudio(&info);
-        KVMFixAudioPortNumber(&info, info.audioPort);
+  }
+  for (int h = 0; h < 2; ++h) {
+    if (info.hasHub[h] && info.hubBindable[h] && ApplyPortOption(choices.hub[h], &info.hubFixed[h], &info.hubPort[h])) {
+      if (info.hubFixed[h]) {
+        KVMUnbindHUB(&info, h);
+        KVMFixHUBPortNumber(&info, h, info.hubPort[h]);
       } else {
-        KVMBindAudio(&info);
-      }
-    }
-    for (int h = 0; h < 2; ++h) {
-      if (info.hasHub[h] && info.hubBindable[h] &&
-          ApplyPortOption(kFixHUBPortIDs[h], kHUBPortNumberIDs[h], &info.hubFixed[h], &info.hubPort[h])) {
-        if (info.hubFixed[h]) {
-          KVMUnbindHUB(&info, h);
-          KVMFixHUBPortNumber(&info, h, info.hubPort[h]);
-        } else {
-          KVMBindHUB(&info, h);
-        }
-      }
-    }
-    if (info.hasAutoScanPeriod) {
-      if (ControlRef control = FindControl(kAutoScanPeriodID)) {
-        const int32_t period = GetControlValue(control) + (info.version == 1 ? 1 : 0);
-        if (period != info.autoScanPeriod) {
-          info.autoScanPeriod = period;
-          KVMSetAutoScanPeriod(&info, period);
-        }
-      }
-    }
-    if (info.hasUniversalHotKey) {
-      if (ControlRef control = FindControl(kUniversalHotKeyID)) {
-        // Only the first four entries can be sent; the switch's value comes
-        // back with the next information read.
-        const SInt16 item = GetControlValue(control);
-        if (item >= 1 && item <= 4 && uint32_t(HotKeyList[item - 1].code) != info.universalHotKey) {
-          KVMSetUniversalHotKey(&info, uint32_t(HotKeyList[item - 1].code));
-        }
+        KVMBindHUB(&info, h);
       }
     }
   }
-  MPExitCriticalRegion(KVMSwitch.criticalRegion);
-}
-
-bool MainWindow::ApplyPortOption(const ControlID& fixID, const ControlID& portID, bool* fixed, int32_t* port) {
-  ControlRef check = FindControl(fixID);
-  ControlRef popup = FindControl(portID);
-  if (!check || !popup) return false;
-  const bool nowFixed = GetControl32BitValue(check) == 1;
-  const int32_t nowPort = GetControlValue(popup) - 1;
-  if (nowFixed == *fixed && !(*fixed && nowPort != *port)) return false;
-  *fixed = nowFixed;
-  *port = nowPort;
-  return true;
+  if (info.hasAutoScanPeriod && choices.periodItem) {
+    const int32_t period = *choices.periodItem + (info.version == 1 ? 1 : 0);
+    if (period != info.autoScanPeriod) {
+      info.autoScanPeriod = period;
+      KVMSetAutoScanPeriod(&info, period);
+    }
+  }
+  if (info.hasUniversalHotKey && choices.universalHotKeyItem) {
+    // Only the first four entries can be sent; the switch's value comes back
+    // with the next information read.
+    const SInt16 item = *choices.universalHotKeyItem;
+    if (item >= 1 && item <= 4 && uint32_t(HotKeyList[item - 1].code) != info.universalHotKey) {
+      KVMSetUniversalHotKey(&info, uint32_t(HotKeyList[item - 1].code));
+    }
+  }
 }
 
 void MainWindow::HandleItemHit(short item) {

@@ -1,8 +1,10 @@
 // The settings dialog: the switch's own options (buzzer, audio and hub port
 // binding, auto-scan period, the switch's hot key) and the application's two
 // per-port hot keys. Created once, hidden while not in use; every opening reads
-// the switch afresh and fills the controls from KVMSwitch.
+// the switch afresh (on the switch worker) and fills the controls from its answer.
 #pragma once
+
+#include <optional>
 
 #include "framework/t_window.h"
 #include "switch/kvm_switch.h"
@@ -30,6 +32,24 @@ constexpr ControlID kHotKeyIDs[2] = {{FOUR_CHAR_CODE("HOTG"), 2}, {FOUR_CHAR_COD
 // Says which of the two hot keys is not active and why; hidden while both are.
 constexpr ControlID kHotKeyProblemID = {FOUR_CHAR_CODE("HOTG"), 4};
 
+// A port binding as the dialog shows it: fixed to `port` (from 0) or following.
+struct PortChoice {
+  bool fixed;
+  int32_t port;
+};
+// What the option controls say at a save; a control the window lacks says nothing.
+struct DialogChoices {
+  int32_t loadedVersion = 0;  // see MainWindow::fLoadedVersion
+  std::optional<bool> buzzer;
+  std::optional<PortChoice> audio;
+  std::optional<PortChoice> hub[2];
+  std::optional<SInt16> periodItem;
+  std::optional<SInt16> universalHotKeyItem;
+};
+// Sends the switch what `choices` change of `info` and records it there. The
+// caller holds KVMSwitch.criticalRegion (a switch job).
+void SendChangedOptions(const DialogChoices& choices, KVM_INFO* info);
+
 class MainWindow : public TWindow {
  public:
   MainWindow();
@@ -46,25 +66,31 @@ class MainWindow : public TWindow {
   // Fills every control from KVMSwitch and installs the two key captures; the
   // status of a failed installation, which ends the loading there.
   OSStatus InitSettings();
-  // Applies the controls: hot keys stored and registered, changed switch options sent.
+  // Applies the controls: hot keys stored and registered, changed switch
+  // options sent (the file and the switch on the switch worker).
   void SaveSettings();
 
  private:
   ControlRef FindControl(const ControlID& id);
-  void LoadPortOption(const ControlID& fixID, const ControlID& portID, bool has, bool bindable, bool fixed,
-                      int32_t port);
-  void FillPortMenu(ControlRef popup);
+  // The hot-key fields and their captures; the status of a failed installation.
+  OSStatus InitHotKeys();
+  // The option controls from `info`, as the switch last answered.
+  void LoadOptions(const KVM_INFO& info);
+  void LoadPortOption(const ControlID& fixID, const ControlID& portID, int32_t portCount, bool has, bool bindable,
+                      bool fixed, int32_t port);
+  void FillPortMenu(ControlRef popup, int32_t portCount);
   void ShowLabelledOption(const ControlID& id, const ControlID& labelID, bool shown);
-  void LoadAutoScanPeriod();
-  void LoadUniversalHotKey();
+  void LoadAutoScanPeriod(const KVM_INFO& info);
+  void LoadUniversalHotKey(const KVM_INFO& info);
   void ShowInactiveHotKeys();
-  // Sends one port binding if its controls changed; true when it did.
-  bool ApplyPortOption(const ControlID& fixID, const ControlID& portID, bool* fixed, int32_t* port);
+  DialogChoices ReadChoices();
 
   bool fSettingsLoaded;
   // The `version` of the switch whose options this opening loaded, 0 when the
   // option controls were not filled from a switch: only then may they be sent.
   int32_t fLoadedVersion;
+  // Counts the openings, so that a read's answer fills only its own.
+  unsigned fOpening;
 };
 
 // The one settings dialog; null until Create first runs.
