@@ -35,7 +35,10 @@ unsigned Widened(int code) { return unsigned(int(int16_t(code))); }
 void ShowSwitchState() {
   const KVM_INFO info = ShownKVMInfo();
   std::string status;
-  if (info.state == 2 && info.currentPort == info.confirmedPort && info.currentPort >= 0 && info.currentPort < 4) {
+  if (info.notAnswering && info.device.notification) {
+    // Until a read gets an answer again; the next poll tries.
+    status = "Switch not answering";
+  } else if (info.state == 2 && info.currentPort == info.confirmedPort && info.currentPort >= 0 && info.currentPort < 4) {
     status = "Computer " + std::to_string(info.currentPort + 1);
   } else if (info.state == 0 && !info.device.notification) {
     // Its removal notification goes with the switch; a failed read keeps it.

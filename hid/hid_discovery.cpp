@@ -272,7 +272,8 @@ bool HIDSetHIDDevice(KVM_SWITCH* sw) {
     return false;
   }
 
-  HIDGetDeviceInfo(&device);
+  // The read's status only tells the tray whether the switch answered at all.
+  sw->info.notAnswering = HIDGetDeviceInfo(&device) == kIOReturnTimeout;
   KVMSetInfo(&sw->info, device.infoBuffer);
   sw->info.state = 2;
   ShowAttachedPort(sw->info.currentPort);

@@ -7,6 +7,9 @@
 
 namespace {
 
+// Attempts at each report, for a switch that answers "busy". One that does not
+// answer at all has had the kernel's whole time for the first attempt: the
+// rest would only make the read or the command wait that long again.
 constexpr int kAttempts = 5;
 // Pacing the switch asks for: it misses reports that come too close together.
 constexpr unsigned long kTicksBeforeRead = 5;
@@ -45,6 +48,7 @@ int HIDGetReport(IOHIDDeviceInterface122** device, IOHIDReportType type, uint32_
     *size = capacity;
     result = (*device)->getReport(device, type, reportID, buffer, size, 0, nullptr, nullptr, nullptr);
     if (result == kIOReturnSuccess) return kIOReturnSuccess;
+    if (result == kIOReturnTimeout) break;
   }
   fprintf(stderr, "HIDGetReport - Could not getReport. Error: %d.\n", result);
   return result;
@@ -92,6 +96,7 @@ int HIDSetDeviceInfo(DEVICE_DATA* device, unsigned char* report, int length) {
       (*hid)->close(hid);
       return kIOReturnSuccess;
     }
+    if (result == kIOReturnTimeout) break;
   }
   fprintf(stderr, "HIDSetReport - Could not setReport; error: %d", result);
   (*hid)->close(hid);

@@ -19,8 +19,14 @@ IOReturn KVMGetInformation(KVM_INFO* info) {
     result = HIDGetDeviceInfo(&info->device);
   }
 
+  info->notAnswering = result == kIOReturnTimeout;
   if (result == kIOReturnSuccess) {
     KVMSetInfo(info, info->device.infoBuffer);
+    // A read that fails in passing leaves the switch in use: once it answers
+    // again, while it is still watched and its interfaces held, it is
+    // attached as before.
+    if (info->state == 0 && info->device.notification && (info->device.hidDevice || info->device.usbDevice))
+      info->state = 2;
     return result;
   }
   fprintf(stderr, "KVMGetInformation: Call to USBGetDeviceInfo failed. Code result = %08X\n", result);

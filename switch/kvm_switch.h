@@ -63,6 +63,9 @@ struct KVM_INFO {
   int32_t hubPort[2];
   int32_t autoScanPeriod;  // units of 5 seconds
   uint32_t universalHotKey;
+  // The last read ended because the switch did not answer within the kernel's
+  // time (not merely "busy"); cleared by the next read that succeeds.
+  bool notAnswering;
 };
 
 struct KVM_SWITCH {

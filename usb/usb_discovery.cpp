@@ -69,6 +69,7 @@ void USBDeviceAdded(void* refCon, io_iterator_t iterator) {
       sw->info.device = *scratch;
       KVMSetInfo(&sw->info, sw->info.device.infoBuffer);
       sw->info.state = 2;
+      sw->info.notAnswering = false;
       ShowAttachedPort(sw->info.currentPort);
       IOServiceAddInterestNotification(gNotifyPort, entry, kIOGeneralInterest, HIDDeviceNotification, sw,
                                        &sw->info.device.notification);

@@ -247,6 +247,11 @@ TEST_F(AppTest, TheTrayNamesTheActiveComputerOrSaysWhyItCannot) {
   sw.failNext(SimCall::GetReport, 100, kIOReturnNotResponding);  // attached, but it cannot be read
   TimerFunction(nullptr, &KVMSwitch);
   EXPECT_EQ("Portvane\nSwitch state unknown", said());
+  sw.failNext(SimCall::GetReport, 1, kIOReturnTimeout);  // silent for the kernel's whole time
+  TimerFunction(nullptr, &KVMSwitch);
+  EXPECT_EQ("Portvane\nSwitch not answering", said());
+  TimerFunction(nullptr, &KVMSwitch);
+  EXPECT_EQ("Portvane\nComputer 2", said()) << "the next good read attaches it again";
 
   sw.unplug();
   RunLoop();

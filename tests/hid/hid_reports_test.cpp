@@ -228,19 +228,35 @@ TEST_F(HIDTransport, FailedReadOfReportFiveSkipsReportFourAndKeepsTheBlock) {
   EXPECT_EQ(capture.take(), "HIDGetReport - Could not getReport. Error: -536870212.\n");
 }
 
+TEST_F(HIDTransport, ASilentSwitchEndsTheReadOrTheCommandAtItsFirstTimeout) {
+  // The kernel has already waited its whole time: no second attempt, no report 4.
+  sim.failNext(SimCall::GetReport, 1, kIOReturnTimeout);
+  EXPECT_EQ(HIDGetDeviceInfo(&device), kIOReturnTimeout);
+  EXPECT_EQ(count(SimCall::GetReport), 1u);
+  EXPECT_EQ(capture.take(), "HIDGetReport - Could not getReport. Error: -536870186.\n");
+  // A "busy" answer before it is still tried again.
+  sim.failNext(SimCall::SetReport, 1, kIOReturnNotResponding);
+  EXPECT_EQ(HIDSetPortNumber(&device, 1), kIOReturnSuccess);
+  sim.clearRecords();
+  sim.failNext(SimCall::SetReport, 1, kIOReturnTimeout);
+  EXPECT_EQ(HIDSetPortNumber(&device, 0), kIOReturnTimeout);
+  EXPECT_EQ(count(SimCall::SetReport), 1u);
+  EXPECT_EQ(capture.take(), "HIDSetReport - Could not setReport; error: -536870186");
+}
+
 TEST_F(HIDTransport, FailedReadOfReportFourKeepsTheWholeBlock) {
   const unsigned char before[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   memcpy(device.infoBuffer, before, 12);
   // The pause before the first attempt at report 4 is the moment to make the
   // switch stop answering.
   HookedClock hooked([&](size_t delayIndex) {
-    if (delayIndex == 1) sim.failNext(SimCall::GetReport, 5, kIOReturnTimeout);
+    if (delayIndex == 1) sim.failNext(SimCall::GetReport, 5, kIOReturnNotResponding);
   });
-  EXPECT_EQ(HIDGetDeviceInfo(&device), kIOReturnTimeout);
+  EXPECT_EQ(HIDGetDeviceInfo(&device), kIOReturnNotResponding);
   EXPECT_EQ(count(SimCall::GetReport), 6u);
   EXPECT_EQ(hooked.delays, Ticks(6, 5));
   EXPECT_EQ(memcmp(device.infoBuffer, before, 12), 0);
-  EXPECT_EQ(capture.take(), "HIDGetReport - Could not getReport. Error: -536870186.\n");
+  EXPECT_EQ(capture.take(), "HIDGetReport - Could not getReport. Error: -536870163.\n");
 }
 
 TEST_F(HIDTransport, ShortAnswersLeaveZerosNotStaleBytes) {
