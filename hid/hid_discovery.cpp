@@ -13,6 +13,16 @@ IONotificationPortRef gNotifyPort = nullptr;
 EventLoopTimerRef theTimer = nullptr;
 DISCOVERY_FOLLOW_UPS gDiscoveryFollowUps = {nullptr, nullptr};
 
+void InstallPollTimer(KVM_SWITCH* sw) {
+  // The timer belongs to the main thread, where it fires.
+  platform::runOnMainThread([sw] {
+    if (!theTimer && gDiscoveryFollowUps.timerFunction) {
+      InstallEventLoopTimer(GetMainEventLoop(), 5.0 * kEventDurationSecond, 2.0 * kEventDurationSecond,
+                            NewEventLoopTimerUPP(gDiscoveryFollowUps.timerFunction), sw, &theTimer);
+    }
+  });
+}
+
 void ShowAttachedPort(int port) {
   platform::runOnMainThread([port] {
     if (gDiscoveryFollowUps.changeDockIcon) gDiscoveryFollowUps.changeDockIcon(port);
@@ -277,13 +287,7 @@ bool HIDSetHIDDevice(KVM_SWITCH* sw) {
   KVMSetInfo(&sw->info, device.infoBuffer);
   sw->info.state = 2;
   ShowAttachedPort(sw->info.currentPort);
-  // The timer belongs to the main thread, where it fires.
-  platform::runOnMainThread([sw] {
-    if (!theTimer && gDiscoveryFollowUps.timerFunction) {
-      InstallEventLoopTimer(GetMainEventLoop(), 5.0 * kEventDurationSecond, 2.0 * kEventDurationSecond,
-                            NewEventLoopTimerUPP(gDiscoveryFollowUps.timerFunction), sw, &theTimer);
-    }
-  });
+  InstallPollTimer(sw);
   IOServiceAddInterestNotification(gNotifyPort, device.hidService, kIOGeneralInterest, HIDDeviceNotification, sw,
                                    &device.notification);
   return true;

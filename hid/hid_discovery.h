@@ -25,6 +25,10 @@ struct DISCOVERY_FOLLOW_UPS {
 extern DISCOVERY_FOLLOW_UPS gDiscoveryFollowUps;
 // The picture of `port` through gDiscoveryFollowUps, when the program shows one.
 void ShowAttachedPort(int port);
+// The poll of an attached switch, first after 5 seconds and then every 2, unless
+// one runs already; none when the program polls nothing. Both generations are
+// polled, so that a port changed on the switch itself shows either way.
+void InstallPollTimer(KVM_SWITCH* sw);
 
 // Registers for every supported device and attaches one already present.
 IOReturn HIDSetMatchingDevices(KVM_SWITCH* sw, DEVICE_LIST* list, int count);

@@ -71,6 +71,7 @@ void USBDeviceAdded(void* refCon, io_iterator_t iterator) {
       sw->info.state = 2;
       sw->info.notAnswering = false;
       ShowAttachedPort(sw->info.currentPort);
+      InstallPollTimer(sw);
       IOServiceAddInterestNotification(gNotifyPort, entry, kIOGeneralInterest, HIDDeviceNotification, sw,
                                        &sw->info.device.notification);
     }

@@ -135,7 +135,7 @@ TEST_F(DiscoveryTest, ASerialNumberMakesAGenerationOneSwitchEvenWithFeatureRepor
   StartMatching();
   EXPECT_EQ(1, KVMSwitch.info.version);
   EXPECT_EQ(2, KVMSwitch.info.state);
-  EXPECT_EQ(nullptr, theTimer) << "a serial-number switch gets no poll timer";
+  EXPECT_NE(nullptr, theTimer) << "the serial-number switch is polled too";
   EXPECT_NE(nullptr, KVMSwitch.info.device.usbDevice);
   EXPECT_NE(0u, KVMSwitch.info.device.notification);
   EXPECT_EQ(0u, Count(sw.calls(), SimCall::GetReport));
@@ -144,6 +144,17 @@ TEST_F(DiscoveryTest, ASerialNumberMakesAGenerationOneSwitchEvenWithFeatureRepor
                          "USBDeviceAdded: USBGetDeviceInfo found device info with vendorID=0x10D5 deviceID=0xD\n"
                          "USB Buffer Info: "))
       << log;
+
+  // A port changed on the switch itself shows at the next tick, read with one
+  // string-descriptor request and no pacing.
+  sw.clearRecords();
+  clock_->delays.clear();
+  sw.pressPortButton(1);
+  clock_->advance(5);
+  EXPECT_EQ(1, CurrentIconNumber);
+  EXPECT_TRUE(clock_->delays.empty());
+  EXPECT_EQ(1u, Count(sw.calls(), SimCall::DeviceRequest));
+  err_.take();
 }
 
 TEST_F(DiscoveryTest, ASerialNumberThatDoesNotFitIsNoSwitchAtAll) {
