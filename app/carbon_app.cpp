@@ -1,9 +1,12 @@
 #include "app/carbon_app.h"
 
+#include <cstdint>
+
 #include "app/dock_icon.h"
 #include "app/polling_tick.h"
 #include "hid/hid_discovery.h"
 #include "platform/core/core_foundation.h"
+#include "platform/core/main_queue.h"
 #include "platform/desktop/process.h"
 #include "platform/desktop/session.h"
 #include "platform/desktop/tray.h"
@@ -66,8 +69,38 @@ void MarkDockMenu(MenuRef menu, const KVM_INFO& info) {
 
 }  // namespace
 
+namespace {
+
+// logind says a sleep is over while USB may still be resuming the switch: the
+// read waits this long, and is made once more should it fail.
+constexpr double kWakeReadDelaySeconds = 1.0;
+constexpr int kWakeReads = 2;
+EventLoopTimerRef wakeTimer = nullptr;
+
+void ScheduleWakeRead(int readsLeft);
+
+void WakeRead(EventLoopTimerRef timer, void* data) {
+  // Removed once its own firing is over.
+  platform::postToMainQueue([timer] { RemoveEventLoopTimer(timer); });
+  if (timer == wakeTimer) wakeTimer = nullptr;
+  if (!theTimer) return;  // the switch went meanwhile
+  const int readsLeft = int(reinterpret_cast<intptr_t>(data)) - 1;
+  ReadSwitchAndShow(&KVMSwitch, [readsLeft](IOReturn status) {
+    if (status != kIOReturnSuccess && readsLeft > 0) ScheduleWakeRead(readsLeft);
+  });
+}
+
+void ScheduleWakeRead(int readsLeft) {
+  if (wakeTimer) RemoveEventLoopTimer(wakeTimer);
+  wakeTimer = nullptr;
+  InstallEventLoopTimer(GetMainEventLoop(), kWakeReadDelaySeconds * kEventDurationSecond, 0,
+                        NewEventLoopTimerUPP(WakeRead), reinterpret_cast<void*>(intptr_t(readsLeft)), &wakeTimer);
+}
+
+}  // namespace
+
 void ReadSwitchAfterSleep() {
-  if (theTimer) TimerFunction(theTimer, &KVMSwitch);
+  if (theTimer) ScheduleWakeRead(kWakeReads);
 }
 
 bool SetOurDockMenu() {

@@ -20,7 +20,7 @@ class CarbonApp : public TApplication {
 // Installs the tray ("Dock") menu "DockMenu" of "USBMENUDOCK 2 Ports".
 bool SetOurDockMenu();
 
-// After a sleep: the tick's work at once rather than at the next tick, so that
-// the picture shows the computer the switch was moved to meanwhile. Nothing
-// while no switch is polled.
+// After a sleep: the tick's work about a second later (once more if that read
+// fails) rather than at the next tick, so that the picture shows the computer
+// the switch was moved to meanwhile. Nothing while no switch is polled.
 void ReadSwitchAfterSleep();

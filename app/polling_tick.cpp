@@ -15,25 +15,32 @@ bool readUnderWay = false;
 
 }  // namespace
 
-void TimerFunction(EventLoopTimerRef, void* userData) {
-  auto* sw = static_cast<KVM_SWITCH*>(userData);
-  if (readUnderWay) return;
-  readUnderWay = true;
-  // The picture to show once the read is done; none while the login is away.
-  auto shown = std::make_shared<std::optional<int>>();
+void ReadSwitchAndShow(KVM_SWITCH* sw, std::function<void(IOReturn)> then) {
+  struct Outcome {
+    IOReturn status = kIOReturnSuccess;
+    // The picture to show once the read is done; none while the login is away.
+    std::optional<int> shown;
+  };
+  auto outcome = std::make_shared<Outcome>();
   SubmitKVMJob(
       platform::SwitchJobKind::Read,
-      [sw, shown] {
+      [sw, outcome] {
         MPEnterCriticalRegion(sw->criticalRegion, kDurationForever);
         if (!sw->loginInactive) {
-          KVMGetInformation(&sw->info);
+          outcome->status = KVMGetInformation(&sw->info);
           // Two port readings that disagree show no port at all.
-          *shown = sw->info.currentPort == sw->info.confirmedPort ? sw->info.currentPort : -1;
+          outcome->shown = sw->info.currentPort == sw->info.confirmedPort ? sw->info.currentPort : -1;
         }
         MPExitCriticalRegion(sw->criticalRegion);
       },
-      [shown] {
-        readUnderWay = false;
-        if (*shown) ChangeDockIcon(**shown);
+      [outcome, then = std::move(then)] {
+        if (outcome->shown) ChangeDockIcon(*outcome->shown);
+        if (then) then(outcome->status);
       });
+}
+
+void TimerFunction(EventLoopTimerRef, void* userData) {
+  if (readUnderWay) return;
+  readUnderWay = true;
+  ReadSwitchAndShow(static_cast<KVM_SWITCH*>(userData), [](IOReturn) { readUnderWay = false; });
 }

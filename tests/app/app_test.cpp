@@ -382,7 +382,7 @@ TEST_F(AppTest, SessionEventsFromThePlatformReachTheApplication) {
 
 // --- Waking from a sleep
 
-TEST_F(AppTest, OnWakingTheSwitchIsReadAtOnceAndThePictureFollowsIt) {
+TEST_F(AppTest, OnWakingTheSwitchIsReadASecondLaterAndThePictureFollowsIt) {
   StartUp();
   platform::simulatePrepareForSleep(false);
   RunLoop();  // no switch: nothing to read
@@ -401,15 +401,33 @@ TEST_F(AppTest, OnWakingTheSwitchIsReadAtOnceAndThePictureFollowsIt) {
 
   platform::simulatePrepareForSleep(false);
   RunLoop();
+  EXPECT_TRUE(sw.calls().empty()) << "USB may still be resuming";
+  clock_->advance(1);
   EXPECT_FALSE(sw.calls().empty());
   EXPECT_TRUE(sw.received().empty());  // read only
   EXPECT_EQ(1, CurrentIconNumber);
+
+  // A read that fails there is made once more, a second later, and no more.
+  sw.pressPortButton(0);
+  sw.failNext(SimCall::GetReport, 5, kIOReturnNotResponding);
+  platform::simulatePrepareForSleep(false);
+  RunLoop();
+  clock_->advance(1);
+  EXPECT_EQ(-1, CurrentIconNumber);  // the tick's own picture for a failed read
+  clock_->advance(1);
+  RunLoop();
+  EXPECT_EQ(0, CurrentIconNumber);
+  sw.clearRecords();
+  clock_->advance(1);
+  EXPECT_TRUE(sw.calls().empty());
+  err_.take();
 
   // The session switched out: the tick would not read, nor does waking.
   app_->HandleUserLogin(kEventSystemUserSessionDeactivated);
   sw.clearRecords();
   platform::simulatePrepareForSleep(false);
   RunLoop();
+  clock_->advance(1);
   EXPECT_TRUE(sw.calls().empty());
 }
 
