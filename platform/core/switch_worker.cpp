@@ -42,6 +42,7 @@ class SwitchWorkerThread : public SwitchWorker {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
+      commands_.clear();
       reads_.clear();
     }
     wake_.notify_one();
@@ -76,8 +77,8 @@ class SwitchWorkerThread : public SwitchWorker {
         std::unique_lock<std::mutex> lock(mutex_);
         // Idle, the thread sleeps here until work comes: no polling, no wakeups.
         wake_.wait(lock, [this] { return stopping_ || !commands_.empty() || !reads_.empty(); });
+        if (stopping_) return;
         std::deque<Job>& queue = !commands_.empty() ? commands_ : reads_;
-        if (queue.empty()) return;  // stopping, nothing left to finish
         next = std::move(queue.front());
         queue.pop_front();
       }

@@ -37,8 +37,9 @@ void submitSwitchJob(SwitchJobKind kind, std::function<void()> job, std::functio
 // worker waits without waking. Does nothing when it already runs, or under a
 // ManualClock (the jobs stay inline).
 void startSwitchWorkerThread();
-// Lets the job under way and the commands queued finish, drops the reads not
-// yet started, and goes back to the inline worker. For the end of the run.
+// Lets the job under way finish, drops those not yet started (a switch that
+// does not answer would hold each for the kernel's 5 seconds), and goes back
+// to the inline worker. For the end of the run.
 void stopSwitchWorkerThread();
 // Whether the calling thread is running a switch job now.
 bool onSwitchWorker();
