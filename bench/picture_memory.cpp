@@ -27,6 +27,7 @@
 #include "app/dock_icon.h"
 #include "hid/hid_discovery.h"
 #include "platform/desktop/tray.h"
+#include "platform/desktop/tray_testing.h"
 #include "platform/ui/carbon_events.h"
 #include "sim/simulated_switch.h"
 #include "tests/support/program_state.h"

@@ -31,6 +31,7 @@
 #include "platform/iokit/iokit.h"
 #include "platform/linux/libusb_device.h"
 #include "platform/linux/linux_devices.h"
+#include "platform/linux/linux_devices_testing.h"
 
 namespace {
 

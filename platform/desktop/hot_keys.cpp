@@ -12,7 +12,10 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "platform/desktop/hot_keys_testing.h"
 #include "platform/desktop/portal_shortcuts.h"
 #include "platform/ui/key_codes.h"
 

@@ -31,6 +31,7 @@
 
 #include "platform/core/main_queue.h"
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/portal_shortcuts_testing.h"
 #include "platform/ui/key_codes.h"
 
 namespace platform {

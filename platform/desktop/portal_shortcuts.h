@@ -23,7 +23,7 @@ namespace platform {
 // (Qt's platform, or WAYLAND_DISPLAY set: under XWayland an X grab only sees
 // keys meant for X windows), or on a desktop without an X display. Never under
 // Qt's offscreen and minimal platforms, which have no desktop; always while a
-// test has chosen a bus with useHotKeyPortalBus.
+// test has chosen a bus for it (portal_shortcuts_testing.h).
 bool portalStandsIn();
 
 // Adds the key (a virtual key code, with the hot-key modifier bits) as the
@@ -39,10 +39,5 @@ OSStatus portalAddShortcut(uintptr_t serial, UInt32 code, UInt32 modifiers, Even
 // Removes the registration's shortcut, if it has one, and binds the rest; the
 // session closes with the last one.
 void portalRemoveShortcut(uintptr_t serial);
-
-// Tests: the portal on the bus at this address, whatever the desktop is; an
-// empty address goes back to the session bus. The session, the shortcuts and
-// any earlier failure are forgotten.
-void useHotKeyPortalBus(const std::string& address);
 
 }  // namespace platform

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QWidget>
 
+#include "platform/desktop/process_testing.h"
+
 namespace platform {
 namespace {
 

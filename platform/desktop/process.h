@@ -24,16 +24,3 @@ OSErr GetFrontProcess(ProcessSerialNumber* outPSN);
 // For the program's own number (or {0, kCurrentProcess}): raises and activates
 // its visible windows. procNotFound for any other process, paramErr for null.
 OSErr SetFrontProcess(const ProcessSerialNumber* inPSN);
-
-namespace platform {
-
-// Tests: who is in front, whatever Qt says. Bringing the program to the front
-// makes `ours` true.
-enum class FrontProcess { asQtSays, ours, another };
-void simulateFrontProcess(FrontProcess front);
-
-// How often the program was brought to the front (tests).
-int frontProcessRequests();
-void resetFrontProcessRequests();
-
-}  // namespace platform

@@ -15,6 +15,7 @@
 #include <QVariantMap>
 
 #include "platform/core/main_queue.h"
+#include "platform/desktop/session_testing.h"
 #include "platform/ui/carbon_events.h"
 
 namespace platform {

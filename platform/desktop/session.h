@@ -11,7 +11,6 @@
 #pragma once
 
 #include <functional>
-#include <string>
 
 namespace platform {
 
@@ -21,23 +20,7 @@ namespace platform {
 // as a change. Calling it again after a success does nothing and returns true.
 bool startSessionWatch();
 
-// Tests: the same on the bus at this address (a private bus with a stand-in
-// for logind). Any earlier watch is stopped first.
-bool startSessionWatchOnBus(const std::string& address);
-
-// Tests: logind reported this value of Active. Only a change posts an event.
-void simulateSessionActive(bool active);
-
-// What the watch last knew (tests); true before any report.
-bool sessionActive();
-
-// Tests: stops the watch and counts the session as active again; posts nothing.
-void resetSessionWatch();
-
 // Run on the main queue each time the computer wakes from a sleep; empty: none.
 void setWakeHandler(std::function<void()> handler);
-
-// Tests: logind announced a sleep (true) or its end (false).
-void simulatePrepareForSleep(bool sleeping);
 
 }  // namespace platform

@@ -12,12 +12,14 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/core/bundle.h"
 #include "platform/desktop/autostart.h"
+#include "platform/desktop/tray_testing.h"
 #include "platform/desktop/tray_window.h"
 #include "platform/icons/icons.h"
 #include "platform/ui/carbon_events.h"

@@ -20,13 +20,9 @@
 
 #include <QImage>
 #include <QString>
-#include <functional>
 #include <string>
 
 #include "platform/ui/menus.h"
-
-class QMenu;
-class QWidget;
 
 // A null menu takes the application's Dock menu away; paramErr for a menu
 // that is not a live menu of its own (a pop-up control's item list).
@@ -37,11 +33,6 @@ namespace platform {
 
 // The picture the tray shows (also where no tray is available).
 QImage trayIconImage();
-// Opens the tray menu as far as a user's right click does before it appears
-// (the populate request and the items) and returns it without showing it.
-QMenu* openTrayMenuForTest();
-// What a click on the tray icon does.
-void clickTrayIconForTest();
 
 // The application's state in a few words ("Computer 1"), UTF-8: the tray
 // menu's first line and the tooltip's second. Each line of `notes` (may be
@@ -49,13 +40,5 @@ void clickTrayIconForTest();
 // when both are as they were.
 void setTrayStatus(const std::string& status, const std::string& notes);
 QString trayToolTip();
-
-// Tests: whether the desktop has a tray, instead of asking it (an empty
-// function asks it again); and one look for the tray, as the watch makes.
-void setSystemTrayAvailabilityForTest(std::function<bool()> available);
-void lookForTrayForTest();
-// Tests: the tray icon is shown; the stand-in window, null before one was needed.
-bool trayIconShownForTest();
-QWidget* trayWindowForTest();
 
 }  // namespace platform

@@ -19,6 +19,7 @@
 #include "platform/iokit/device_seam.h"
 #include "platform/linux/hidraw.h"
 #include "platform/linux/libusb_device.h"
+#include "platform/linux/linux_devices_testing.h"
 
 namespace platform {
 

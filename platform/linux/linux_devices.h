@@ -4,8 +4,6 @@
 // main loop publishes later arrivals and terminates removals.
 #pragma once
 
-#include <cstddef>
-
 namespace platform {
 
 // Publishes the hidraw devices present now and starts following hot-plug.
@@ -18,7 +16,5 @@ void stopLinuxDevices();
 // Handles every udev event waiting on the monitor; the loop calls it when the
 // monitor's socket becomes readable.
 void processLinuxDeviceEvents();
-// Published entries of the three kinds (tests).
-size_t linuxDeviceEntries();
 
 }  // namespace platform

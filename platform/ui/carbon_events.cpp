@@ -12,6 +12,7 @@
 
 #include "platform/core/clock.h"
 #include "platform/core/main_queue.h"
+#include "platform/ui/carbon_events_testing.h"
 
 // ---- Event records
 

@@ -266,8 +266,6 @@ namespace platform {
 EventTargetRef newEventTarget(EventTargetRef parent, bool followsFocus = false);
 // Removes the target and every handler installed on it.
 void disposeEventTarget(EventTargetRef target);
-// Handlers currently installed on a target (tests).
-size_t eventHandlerCount(EventTargetRef target);
 
 // Default handling for events that no handler took, per target; windows.cpp
 // registers the close box's default (dispose of the window).

@@ -11,6 +11,7 @@
 
 #include "platform/core/bundle.h"
 #include "platform/ui/menus.h"
+#include "platform/ui/nibs_testing.h"
 #include "platform/ui/windows.h"
 
 struct OpaqueIBNibRef {

@@ -30,8 +30,3 @@ OSStatus CreateMenuFromNib(IBNibRef inNibRef, CFStringRef inName, MenuRef* outMe
 OSStatus CreateMenuBarFromNib(IBNibRef inNibRef, CFStringRef inName, Handle* outMenuBar);
 // Makes the named menu bar the application's.
 OSStatus SetMenuBarFromNib(IBNibRef inNibRef, CFStringRef inName);
-
-namespace platform {
-// Interface-file references not yet disposed of (tests).
-size_t openNibReferences();
-}  // namespace platform

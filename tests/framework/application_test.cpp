@@ -12,7 +12,9 @@
 #include "framework/t_nib.h"
 #include "platform/core/clock.h"
 #include "platform/core/main_queue.h"
+#include "platform/ui/carbon_events_testing.h"
 #include "platform/ui/menus.h"
+#include "platform/ui/nibs_testing.h"
 #include "tests/support/framework_test_app.h"
 
 namespace {

@@ -14,8 +14,10 @@
 #include "framework/t_window.h"
 #include "platform/core/bundle.h"
 #include "platform/core/main_queue.h"
+#include "platform/ui/carbon_events_testing.h"
 #include "platform/ui/menus.h"
 #include "platform/ui/nibs.h"
+#include "platform/ui/nibs_testing.h"
 #include "tests/support/framework_test_app.h"
 
 namespace {

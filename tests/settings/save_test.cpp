@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/hot_keys_testing.h"
 #include "settings/main_window.h"
 #include "tests/support/framework_test_app.h"
 #include "tests/support/settings_fixture.h"

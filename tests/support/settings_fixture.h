@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/hot_keys_testing.h"
 #include "platform/ui/windows.h"
 #include "settings/main_window.h"
 #include "tests/support/discovery_fixture.h"

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/desktop/tray.h"
+#include "platform/desktop/tray_testing.h"
 #include "tests/support/framework_test_app.h"
 #include "tests/support/stderr_capture.h"
 

@@ -10,6 +10,7 @@
 
 #include "platform/core/main_queue.h"
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/hot_keys_testing.h"
 #include "tests/support/framework_test_app.h"
 #include "tests/support/stderr_capture.h"
 

@@ -23,7 +23,9 @@
 
 #include "platform/core/main_queue.h"
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/hot_keys_testing.h"
 #include "platform/desktop/portal_shortcuts.h"
+#include "platform/desktop/portal_shortcuts_testing.h"
 #include "tests/support/framework_test_app.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/stderr_capture.h"

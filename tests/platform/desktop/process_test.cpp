@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "platform/desktop/process.h"
+#include "platform/desktop/process_testing.h"
 #include "tests/support/framework_test_app.h"
 #include "tests/support/stderr_capture.h"
 

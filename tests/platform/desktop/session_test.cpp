@@ -21,6 +21,7 @@
 
 #include "platform/core/main_queue.h"
 #include "platform/desktop/session.h"
+#include "platform/desktop/session_testing.h"
 #include "platform/ui/carbon_events.h"
 #include "tests/support/framework_test_app.h"
 #include "tests/support/private_bus.h"

@@ -3,6 +3,7 @@
 // the picture it shows and the windows' icon, and the window that stands in
 // for the tray where the desktop has none.
 #include "platform/desktop/tray.h"
+#include "platform/desktop/tray_testing.h"
 
 #include <gtest/gtest.h>
 

@@ -21,6 +21,7 @@
 
 #include "platform/core/main_queue.h"
 #include "platform/desktop/hot_keys.h"
+#include "platform/desktop/hot_keys_testing.h"
 #include "platform/ui/key_codes.h"
 #include "tests/support/framework_test_app.h"
 

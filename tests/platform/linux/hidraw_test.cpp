@@ -27,6 +27,7 @@
 #include "platform/linux/hidraw.h"
 #include "platform/linux/libusb_device.h"
 #include "platform/linux/linux_devices.h"
+#include "platform/linux/linux_devices_testing.h"
 #include "switch/kvm_operations.h"
 #include "tests/support/discovery_fixture.h"
 
