@@ -3,7 +3,9 @@
 # quoted include with a folder in it ("platform/core/clock.h") is checked
 # against the table in layers.txt, and each one the table does not allow is
 # printed as file:line. Includes without a folder (generated files,
-# "session.moc") are the file's own.
+# "session.moc") are the file's own. A test-only header ("tray_testing.h")
+# may be included by its facility's source ("tray.cpp") and by the libraries
+# the table's test-only-headers line names, by no other file.
 #
 #   check-includes.sh [source directory]     (default: the tree it is in)
 set -euo pipefail
@@ -66,14 +68,28 @@ awk -v table="$table" '
     # An indented line goes on with the line before it.
     first = 1
     if ($0 ~ /^[ \t]/) first = 0
+    else if ($1 == "test-only-headers") lib = ""
     else { lib = $1; names[lib] = names[lib] "" }
     after = 0
     for (i = first + 1; i <= NF; i++) {
       if ($i == ":") { after = 1; continue }
-      if (after) names[lib] = names[lib] " " $i
+      if (lib == "") { if (after) hook_users = hook_users " " $i }
+      else if (after) names[lib] = names[lib] " " $i
       else member[$i] = lib
     }
     next
+  }
+  FNR == 1 && !hook_users_checked {
+    hook_users_checked = 1
+    n = split(hook_users, parts, " ")
+    for (i = 1; i <= n; i++) {
+      if (!(parts[i] in names)) {
+        printf "%s: test-only-headers names %s, which has no line\n", table, parts[i]
+        bad++
+      } else {
+        may_use_hooks[parts[i]] = 1
+      }
+    }
   }
   FNR == 1 {
     own = library_of(FILENAME)
@@ -87,7 +103,12 @@ awk -v table="$table" '
     sub(/^[^"]*"/, "", name)
     sub(/"$/, "", name)
     target = library_of(name)
-    if (target == "") {
+    facility = name
+    if (sub(/_testing\.h$/, ".cpp", facility) && FILENAME != facility && !(own in may_use_hooks)) {
+      printf "%s:%d: includes \"%s\", a test-only header: only %s and%s may include it\n", FILENAME, FNR, name,
+        facility, hook_users
+      bad++
+    } else if (target == "") {
       printf "%s:%d: includes \"%s\", which no library of %s holds\n", FILENAME, FNR, name, table
       bad++
     } else if (target != own && !may(own, target)) {
