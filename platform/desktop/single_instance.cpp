@@ -29,16 +29,9 @@ constexpr unsigned long kRetryMilliseconds = 100;
 
 // As if the user had chosen the settings from a menu of the application's own.
 void postOpenSettings() {
-  EventRef event = nullptr;
-  if (CreateEvent(nullptr, kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), kEventAttributeUserEvent,
-                  &event) != noErr) {
-    return;
-  }
   HICommandExtended command{};
   command.commandID = kCommandPreferences;
-  SetEventParameter(event, kEventParamDirectObject, typeHICommand, sizeof command, &command);
-  platform::postEventToTarget(event, GetApplicationEventTarget());
-  ReleaseEvent(event);
+  platform::postCommandEvent(command, GetApplicationEventTarget());
 }
 
 void answer(QLocalSocket* socket) {

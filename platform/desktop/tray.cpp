@@ -128,17 +128,10 @@ const QImage& applicationPicture() {
 
 // As a menu item's choice, from no menu of the application's own.
 void postCommand(UInt32 commandID) {
-  EventRef event = nullptr;
-  if (CreateEvent(nullptr, kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), kEventAttributeUserEvent,
-                  &event) != noErr) {
-    return;
-  }
   HICommandExtended command{};
   command.attributes = kHICommandFromMenu;
   command.commandID = commandID;
-  SetEventParameter(event, kEventParamDirectObject, typeHICommand, sizeof command, &command);
-  platform::postEventToTarget(event, GetApplicationEventTarget());
-  ReleaseEvent(event);
+  platform::postCommandEvent(command, GetApplicationEventTarget());
 }
 
 void postApplicationShown() {

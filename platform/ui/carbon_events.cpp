@@ -454,6 +454,17 @@ void postEventToTarget(EventRef event, EventTargetRef target) {
   PostEventToQueue(GetMainEventQueue(), event, kEventPriorityStandard);
 }
 
+void postCommandEvent(const HICommandExtended& command, EventTargetRef target) {
+  EventRef event = nullptr;
+  if (CreateEvent(nullptr, kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), kEventAttributeUserEvent,
+                  &event) != noErr) {
+    return;
+  }
+  SetEventParameter(event, kEventParamDirectObject, typeHICommand, sizeof command, &command);
+  postEventToTarget(event, target);
+  ReleaseEvent(event);
+}
+
 }  // namespace platform
 
 void RunApplicationEventLoop() {

@@ -279,6 +279,10 @@ void setFocusTargetProvider(FocusTargetProvider provider);
 // Posts an event to a target through the main queue (what a widget does when
 // the user acts on it). The event keeps no reference of the caller's.
 void postEventToTarget(EventRef event, EventTargetRef target);
+// Posts kEventCommandProcess, a user event carrying `command` as its direct
+// object (typeHICommand), to a target through the main queue: a menu item
+// chosen, a button clicked.
+void postCommandEvent(const HICommandExtended& command, EventTargetRef target);
 
 // Creates the QApplication if none exists yet (the program's main creates
 // none of its own), lets the Qt loop drain the main queue, and installs the

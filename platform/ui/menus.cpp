@@ -124,19 +124,13 @@ void setItemEnabled(MenuRef menu, MenuItemIndex item, bool enabled) {
 
 void postMenuCommand(MenuRef menu, QAction* action) {
   const qsizetype index = menu->menu->actions().indexOf(action);
-  EventRef event = nullptr;
-  if (index < 0 || CreateEvent(nullptr, kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(),
-                               kEventAttributeUserEvent, &event) != noErr) {
-    return;
-  }
+  if (index < 0) return;
   HICommandExtended record{};
   record.attributes = kHICommandFromMenu;
   record.commandID = platform::commandProperty(action);
   record.source.menu.menuRef = menu;
   record.source.menu.menuItemIndex = MenuItemIndex(index + 1);
-  SetEventParameter(event, kEventParamDirectObject, typeHICommand, sizeof record, &record);
-  platform::postEventToTarget(event, menu->target);
-  ReleaseEvent(event);
+  platform::postCommandEvent(record, menu->target);
 }
 
 

@@ -103,18 +103,11 @@ void postWindowEvent(WindowRef window, UInt32 kind, const UInt32* attributes = n
 }
 
 void postCommand(ControlRef control, MenuCommand command) {
-  EventRef event = nullptr;
-  if (CreateEvent(nullptr, kEventClassCommand, kEventCommandProcess, GetCurrentEventTime(), kEventAttributeUserEvent,
-                  &event) != noErr) {
-    return;
-  }
   HICommandExtended record{};
   record.attributes = kHICommandFromControl;
   record.commandID = command;
   record.source.control = control;
-  SetEventParameter(event, kEventParamDirectObject, typeHICommand, sizeof record, &record);
-  platform::postEventToTarget(event, control->target);
-  ReleaseEvent(event);
+  platform::postCommandEvent(record, control->target);
 }
 
 void postControlHit(ControlRef control, ControlPartCode part) {
