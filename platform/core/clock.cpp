@@ -10,19 +10,10 @@ namespace {
 
 // The program's clock when nobody installed one. Its timers are the UI layer's
 // business (it installs a clock of its own over Qt timers), so here they never fire.
-class SteadyClock : public Clock {
+class SteadyClock : public SteadyTimeClock {
  public:
-  double now() const override {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  }
-  void delayTicks(unsigned long ticks) override {
-    std::this_thread::sleep_for(std::chrono::duration<double>(double(ticks) / 60.0));
-  }
   TimerId addTimer(double, double, std::function<void()>) override { return 0; }
   void removeTimer(TimerId) override {}
-
- private:
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 std::atomic<Clock*> installedClock{nullptr};
@@ -40,6 +31,14 @@ Clock& clock() {
 }
 
 void setClock(Clock* clock) { installedClock.store(clock); }
+
+double SteadyTimeClock::now() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void SteadyTimeClock::delayTicks(unsigned long ticks) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(double(ticks) / 60.0));
+}
 
 void ManualClock::delayTicks(unsigned long ticks) {
   delays.push_back(ticks);

@@ -3,6 +3,7 @@
 // that records every requested delay and moves only when told to.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,6 +31,18 @@ class Clock {
 // The clock in force. Installing one does not take ownership.
 Clock& clock();
 void setClock(Clock* clock);
+
+// The real clock's time and sleep: seconds on the steady clock since this clock
+// was made, and delays that block the thread. Its timers are left to the clock
+// built on it; the UI layer's runs them on Qt's loop.
+class SteadyTimeClock : public Clock {
+ public:
+  double now() const override;
+  void delayTicks(unsigned long ticks) override;
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
 
 // Tests' clock: time moves only through delayTicks() and advance().
 class ManualClock : public Clock {

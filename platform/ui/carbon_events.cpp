@@ -2,12 +2,10 @@
 
 #include <QApplication>
 #include <QTimer>
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "platform/core/clock.h"
@@ -352,14 +350,8 @@ OSStatus PostEventToQueue(EventQueueRef inQueue, EventRef inEvent, EventPriority
 
 namespace {
 
-class QtClock : public platform::Clock {
+class QtClock : public platform::SteadyTimeClock {
  public:
-  double now() const override {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  }
-  void delayTicks(unsigned long ticks) override {
-    std::this_thread::sleep_for(std::chrono::duration<double>(double(ticks) / 60.0));
-  }
   TimerId addTimer(double firstDelay, double interval, std::function<void()> fire) override {
     const TimerId id = nextId_++;
     auto* timer = new QTimer;
@@ -386,7 +378,6 @@ class QtClock : public platform::Clock {
   }
 
  private:
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   TimerId nextId_ = 1;
   std::map<TimerId, QTimer*> timers_;
 };
