@@ -6,8 +6,6 @@
 // scripted and the switch's state from the simulated serial-number switch.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
-#include <linux/hidraw.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <umockdev.h>
@@ -20,12 +18,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "ctl/portvane_ctl.h"
 #include "platform/linux/libusb_device.h"
 #include "sim/simulated_switch.h"
+#include "tests/support/feature_report_ioctls.h"
 
 namespace {
 
@@ -77,22 +77,21 @@ class PortvaneCtl : public ::testing::Test {
  protected:
   void SetUp() override {
     bed_ = umockdev_testbed_new();
-    ioctls_ = umockdev_ioctl_base_new();
-    g_signal_connect(ioctls_, "handle-ioctl", G_CALLBACK(&PortvaneCtl::HandleIoctl), this);
     model_ = sim_.newDeviceInterface();
     (*model_)->open(model_, 0);
+    ioctls_.emplace(model_);
     sim_.clearRecords();
   }
   void TearDown() override {
+    ioctls_.reset();
     (*model_)->Release(model_);
-    g_object_unref(ioctls_);
     g_object_unref(bed_);
   }
 
   // Plugs the feature-report switch in; its feature reports are the simulated switch's.
   void AddSwitch() {
     ASSERT_TRUE(umockdev_testbed_add_from_string(bed_, Describe(2, 0, 0x5500).c_str(), nullptr));
-    ASSERT_TRUE(umockdev_testbed_attach_ioctl(bed_, "/dev/hidraw0", ioctls_, nullptr));
+    ASSERT_TRUE(ioctls_->attach(bed_, "/dev/hidraw0"));
   }
   std::string NodeFile(const std::string& node) {
     g_autofree gchar* root = umockdev_testbed_get_root_dir(bed_);
@@ -128,31 +127,8 @@ class PortvaneCtl : public ::testing::Test {
   UMockdevTestbed* bed_ = nullptr;
 
  private:
-  // Runs on umockdev's thread while the program waits in ioctl().
-  static gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, PortvaneCtl* self) {
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    const bool get = request == HIDIOCGFEATURE(_IOC_SIZE(request));
-    const bool set = request == HIDIOCSFEATURE(_IOC_SIZE(request));
-    if (!get && !set) return FALSE;
-    const UInt32 length = _IOC_SIZE(request);
-    g_autoptr(UMockdevIoctlData) data =
-        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
-    IOHIDDeviceInterface122** model = self->model_;
-    UInt32 size = length;
-    IOReturn status = get ? (*model)->getReport(model, kIOHIDReportTypeFeature, data->data[0], data->data, &size, 0,
-                                                nullptr, nullptr, nullptr)
-                          : (*model)->setReport(model, kIOHIDReportTypeFeature, data->data[0], data->data, length,
-                                                0, nullptr, nullptr, nullptr);
-    if (status != 0) {
-      umockdev_ioctl_client_complete(client, -1, EIO);
-    } else {
-      umockdev_ioctl_client_complete(client, long(size), 0);
-    }
-    return TRUE;
-  }
-
-  UMockdevIoctlBase* ioctls_ = nullptr;
   IOHIDDeviceInterface122** model_ = nullptr;
+  std::optional<testsupport::FeatureReportIoctls> ioctls_;
 };
 
 }  // namespace

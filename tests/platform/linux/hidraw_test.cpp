@@ -5,8 +5,6 @@
 // them, hot-plug through the loop, both report directions, errno, permissions.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
-#include <linux/hidraw.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <umockdev.h>
@@ -18,8 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +27,7 @@
 #include "platform/linux/linux_devices_testing.h"
 #include "switch/kvm_operations.h"
 #include "tests/support/discovery_fixture.h"
+#include "tests/support/feature_report_ioctls.h"
 
 namespace {
 
@@ -178,10 +176,9 @@ class LinuxDevices : public testsupport::DiscoveryTest {
   void SetUp() override {
     DiscoveryTest::SetUp();
     bed_ = umockdev_testbed_new();
-    ioctls_ = umockdev_ioctl_base_new();
-    g_signal_connect(ioctls_, "handle-ioctl", G_CALLBACK(&LinuxDevices::HandleIoctl), this);
     model_ = sim_.newDeviceInterface();
     (*model_)->open(model_, 0);
+    ioctls_.emplace(model_);
     platform::setLibusbCalls(&kGoneLibusb);
   }
   void TearDown() override {
@@ -190,8 +187,8 @@ class LinuxDevices : public testsupport::DiscoveryTest {
     platform::stopLinuxDevices();
     DiscoveryTest::TearDown();
     platform::setLibusbCalls(nullptr);
+    ioctls_.reset();
     (*model_)->Release(model_);
-    g_object_unref(ioctls_);
     g_object_unref(bed_);
   }
 
@@ -199,7 +196,7 @@ class LinuxDevices : public testsupport::DiscoveryTest {
   void Add(const USBHID& device) {
     ASSERT_TRUE(umockdev_testbed_add_from_string(bed_, Describe(device).c_str(), nullptr));
     std::string node = "/dev/hidraw" + std::to_string(device.hidraw);
-    ASSERT_TRUE(umockdev_testbed_attach_ioctl(bed_, node.c_str(), ioctls_, nullptr));
+    ASSERT_TRUE(ioctls_->attach(bed_, node));
   }
   void Remove(const USBHID& device) {
     umockdev_testbed_uevent(bed_, HidrawPath(device).c_str(), "remove");
@@ -225,14 +222,8 @@ class LinuxDevices : public testsupport::DiscoveryTest {
   }
 
   // The next feature-report ioctls fail with these errno values, in order.
-  void FailIoctls(std::initializer_list<int> errors) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    errors_.insert(errors_.end(), errors);
-  }
-  std::vector<Bytes> IoctlBuffers() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return buffers_;
-  }
+  void FailIoctls(std::initializer_list<int> errors) { ioctls_->failNext(errors); }
+  std::vector<Bytes> IoctlBuffers() { return ioctls_->buffers(); }
 
   // The HID device interface of the one "IOHIDDevice" entry, as the program gets it.
   IOHIDDeviceInterface122** HIDInterface() {
@@ -257,43 +248,8 @@ class LinuxDevices : public testsupport::DiscoveryTest {
   UMockdevTestbed* bed_ = nullptr;
 
  private:
-  // Runs on umockdev's thread while the test's thread waits in ioctl().
-  static gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, LinuxDevices* self) {
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    const bool get = request == HIDIOCGFEATURE(_IOC_SIZE(request));
-    const bool set = request == HIDIOCSFEATURE(_IOC_SIZE(request));
-    if (!get && !set) return FALSE;
-    const UInt32 length = _IOC_SIZE(request);
-    g_autoptr(UMockdevIoctlData) data =
-        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
-    {
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      self->buffers_.emplace_back(data->data, data->data + length);
-      if (!self->errors_.empty()) {
-        int error = self->errors_.front();
-        self->errors_.pop_front();
-        umockdev_ioctl_client_complete(client, -1, error);
-        return TRUE;
-      }
-    }
-    UInt32 size = length;
-    IOReturn status = get ? (*self->model_)->getReport(self->model_, kIOHIDReportTypeFeature, data->data[0],
-                                                       data->data, &size, 0, nullptr, nullptr, nullptr)
-                          : (*self->model_)->setReport(self->model_, kIOHIDReportTypeFeature, data->data[0],
-                                                       data->data, length, 0, nullptr, nullptr, nullptr);
-    if (status != 0) {
-      umockdev_ioctl_client_complete(client, -1, status == kIOReturnNotAttached ? ENODEV : EIO);
-    } else {
-      umockdev_ioctl_client_complete(client, long(size), 0);
-    }
-    return TRUE;
-  }
-
-  UMockdevIoctlBase* ioctls_ = nullptr;
   IOHIDDeviceInterface122** model_ = nullptr;
-  std::mutex mutex_;
-  std::deque<int> errors_;
-  std::vector<Bytes> buffers_;
+  std::optional<testsupport::FeatureReportIoctls> ioctls_;
 };
 
 CFTypeRef Property(io_registry_entry_t entry, const char* key) {

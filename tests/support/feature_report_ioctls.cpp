@@ -1,0 +1,70 @@
+#include "tests/support/feature_report_ioctls.h"
+
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+#include "platform/iokit/iokit.h"
+
+namespace testsupport {
+
+FeatureReportIoctls::FeatureReportIoctls(IOHIDDeviceInterface122** device)
+    : ioctls_(umockdev_ioctl_base_new()), device_(device) {
+  g_signal_connect(ioctls_, "handle-ioctl", G_CALLBACK(&FeatureReportIoctls::handle), this);
+}
+
+FeatureReportIoctls::~FeatureReportIoctls() {
+  // The test bed may keep the handler object after this one is gone.
+  g_signal_handlers_disconnect_by_data(ioctls_, this);
+  g_object_unref(ioctls_);
+}
+
+bool FeatureReportIoctls::attach(UMockdevTestbed* bed, const std::string& node) {
+  return umockdev_testbed_attach_ioctl(bed, node.c_str(), ioctls_, nullptr);
+}
+
+void FeatureReportIoctls::failNext(std::initializer_list<int> errors) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  errors_.insert(errors_.end(), errors);
+}
+
+std::vector<std::vector<uint8_t>> FeatureReportIoctls::buffers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return buffers_;
+}
+
+gboolean FeatureReportIoctls::handle(UMockdevIoctlBase*, UMockdevIoctlClient* client, FeatureReportIoctls* self) {
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  const bool get = request == HIDIOCGFEATURE(_IOC_SIZE(request));
+  const bool set = request == HIDIOCSFEATURE(_IOC_SIZE(request));
+  if (!get && !set) return FALSE;
+  const UInt32 length = _IOC_SIZE(request);
+  g_autoptr(UMockdevIoctlData) data =
+      umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->buffers_.emplace_back(data->data, data->data + length);
+    if (!self->errors_.empty()) {
+      const int error = self->errors_.front();
+      self->errors_.pop_front();
+      umockdev_ioctl_client_complete(client, -1, error);
+      return TRUE;
+    }
+  }
+  IOHIDDeviceInterface122** device = self->device_;
+  UInt32 size = length;
+  const IOReturn status = get ? (*device)->getReport(device, kIOHIDReportTypeFeature, data->data[0], data->data,
+                                                     &size, 0, nullptr, nullptr, nullptr)
+                              : (*device)->setReport(device, kIOHIDReportTypeFeature, data->data[0], data->data,
+                                                     length, 0, nullptr, nullptr, nullptr);
+  if (status != 0) {
+    // A device gone from the bus answers as the kernel's unplugged node does.
+    umockdev_ioctl_client_complete(client, -1, status == kIOReturnNotAttached ? ENODEV : EIO);
+  } else {
+    umockdev_ioctl_client_complete(client, long(size), 0);
+  }
+  return TRUE;
+}
+
+}  // namespace testsupport
