@@ -18,7 +18,8 @@
 # Needs root for the package cache; the kernel package is the one
 # linux-image-amd64 depends on, downloaded with apt into $PORTVANE_KERNEL_CACHE
 # (default /var/cache/portvane/kernel) and kept there. Each guest has a time
-# limit; the work folder and QEMU go on every exit path.
+# limit ($PORTVANE_GUEST_SECONDS, default 600); the work folder and QEMU go on
+# every exit path.
 set -euo pipefail
 
 say() { echo "check-real-kernel: $*"; }
@@ -318,6 +319,9 @@ if [ "${1:-}" = "--guest" ]; then
   exec 7>&-
   for _ in $(seq 50); do kill -0 "$gadget_pid" 2>/dev/null || break; sleep 0.2; done
   grep -qF "portvane-gadget: removed" "$gadget_log" || fail "the gadget did not remove itself"
+  [ -e "/sys/kernel/config/usb_gadget/portvane-gen$generation" ] && fail "the gadget left its configfs folder"
+  grep -q " /run/portvane-gen$generation " /proc/mounts && fail "the gadget left FunctionFS mounted"
+  grep -qF "cannot" "$gadget_log" && fail "the gadget said: $(grep -F cannot "$gadget_log" | head -n 1)"
   passed
   echo "check-real-kernel: $gen: guest passed"
   finish
@@ -333,7 +337,7 @@ case "$build" in /*) ;; *) build=$repo/$build ;; esac
 cache=${PORTVANE_KERNEL_CACHE:-/var/cache/portvane/kernel}
 # A whole generation takes 2-3 minutes on 2 shared cores without KVM; the
 # silent switch alone about a minute.
-guest_limit=600
+guest_limit=${PORTVANE_GUEST_SECONDS:-600}
 
 for path in "$repo" "$build" "$cache"; do
   case "$path" in *[[:space:]]*) die "a path with a space cannot go on the kernel's command line: $path" ;; esac
@@ -458,6 +462,16 @@ accel=tcg
 # KVM only where the processor offers it; elsewhere QEMU aborts or hangs with it.
 if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ]; then accel=kvm; fi
 
+# The guest's last console lines, on standard error.
+show_console() {
+  if [ -s "$console" ]; then
+    echo "--- the guest's last console lines:" >&2
+    tail -n 40 "$console" >&2
+  else
+    echo "--- the guest wrote nothing on its console" >&2
+  fi
+}
+
 for generation in 2 1; do
   begin "guest for generation $generation (QEMU, $accel, at most $guest_limit s)"
   console=$work/console-$generation.log
@@ -484,14 +498,14 @@ for generation in 2 1; do
   wait "$qemu_pid" || status=$?
   qemu_pid=""
   if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-    tail -n 40 "$console" >&2
-    die "the guest for generation $generation did not finish within $guest_limit s (its console above)"
+    show_console
+    die "the guest for generation $generation did not finish within $guest_limit s (stopped)"
   fi
   if ! grep -aqF "check-real-kernel: generation $generation: guest passed" "$console"; then
     reason=$(grep -a -m 1 'check-real-kernel: FAILED' "$console" || true)
-    tail -n 40 "$console" >&2
-    [ -s "$work/qemu.out" ] && tail -n 5 "$work/qemu.out" >&2
-    die "${reason#check-real-kernel: }${reason:+ }(generation $generation; the guest's last console lines above)"
+    show_console
+    [ -s "$work/qemu.out" ] && { echo "--- QEMU said:"; tail -n 5 "$work/qemu.out"; } >&2
+    die "${reason#check-real-kernel: }${reason:+ }(generation $generation; QEMU exit $status)"
   fi
   took "generation $generation"
 done

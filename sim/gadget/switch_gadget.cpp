@@ -161,7 +161,11 @@ class GadgetBase : public SwitchGadget {
     }
   }
 
+  // Unplugged first, so that the host lets go of the function before its
+  // files close; configfs then takes the gadget apart.
   void stop() override {
+    std::string error;
+    if (!gadget_.unbind(&error)) say("%s", error.c_str());
     ffs_.close();
     gadget_.remove();
   }
