@@ -150,6 +150,8 @@ std::string hex4(uint32_t value) {
 }
 
 Result noPermission(const std::string& node) {
+  const std::string reason = node.empty() ? std::string() : platform::deniedNodeReason(node);
+  if (!reason.empty()) return finished(kNoPermission, "no permission to open " + node + ": " + reason);
   return finished(kNoPermission, "no permission to open " + (node.empty() ? "the switch" : node) +
                                      ": install the udev rules (sudo scripts/install-udev-rules.sh, or the "
                                      "package), then replug the switch");

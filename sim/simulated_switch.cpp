@@ -164,6 +164,11 @@ void SimulatedSwitch::stallNext(SimCall call, int times, unsigned long ticks) {
   injection.stallTicks = ticks;
 }
 
+int SimulatedSwitch::pendingFailures(SimCall call) const {
+  auto it = injections_.find(call);
+  return it == injections_.end() ? 0 : it->second.failTimes;
+}
+
 void SimulatedSwitch::clearRecords() {
   received_.clear();
   calls_.clear();
@@ -662,7 +667,8 @@ std::u16string SerialNumberSwitch::serialNumber() {
   const SimSwitchState& s = state_;
   // Bit 0 of the second unit: the buzzer can be switched; bits 1-2: two ports.
   const int periodUnits = std::clamp(s.scanPeriodSeconds / 5, 0, 15);
-  return {char16_t(s.port & 0x07), char16_t(0x01 | 0x02 | s.autoScan << 3 | (s.availablePorts & 0x0F) << 4),
+  return {char16_t((s.port & 0x07) | (s.portUnitMarks & ~0x07)),
+          char16_t(0x01 | 0x02 | s.autoScan << 3 | (s.availablePorts & 0x0F) << 4),
           char16_t(periodUnits | s.buzzer << 4 | (s.audioPort & 0x03) << 5 | s.audioBound << 7)};
 }
 
@@ -684,6 +690,11 @@ void SerialNumberSwitch::setConfigurationCount(uint8_t count) { configurationCou
 
 IOUSBDeviceInterface** SerialNumberSwitch::newDeviceInterface() {
   return makeUSBDeviceInterface(std::make_shared<DeviceBackend>(presence_));
+}
+
+IOUSBInterfaceInterface** SerialNumberSwitch::newInterfaceInterface(size_t index) {
+  if (index >= interfaces_.size()) return nullptr;
+  return makeUSBInterfaceInterface(std::make_shared<InterfaceBackend>(presence_, index, interfaces_[index]));
 }
 
 std::vector<uint8_t> SerialNumberSwitch::configurationDescriptor() const {

@@ -58,6 +58,9 @@ struct SimSwitchState {
   // A second port reading that disagrees with `port` (feature-report switch
   // only; -1: it agrees).
   int confirmedPortOverride = -1;
+  // Bits above the port in the serial-number switch's first code unit, which
+  // carry no state. A USB gadget sets some: its kernel cannot give a zero unit.
+  uint16_t portUnitMarks = 0;
 };
 
 class SimulatedSwitch {
@@ -85,6 +88,9 @@ class SimulatedSwitch {
   // manual clock moves on (ManualClock::passTime, not a requested delay), the
   // real clock sleeps.
   void stallNext(SimCall call, int times, unsigned long ticks);
+  // How many of the next calls of `call` are set to fail: a USB gadget must
+  // refuse a request before its data stage, so it asks before taking the data.
+  int pendingFailures(SimCall call) const;
 
   const std::vector<SimExchange>& received() const { return received_; }
   const std::vector<SimCall>& calls() const { return calls_; }
@@ -191,6 +197,9 @@ class SerialNumberSwitch : public SimulatedSwitch {
   uint8_t configurationValue() const { return configurationValue_; }
   // A device interface on this switch, with one reference for the caller.
   IOUSBDeviceInterface** newDeviceInterface();
+  // An interface interface on interface `index` of its configuration, with one
+  // reference for the caller (null when there is no such interface).
+  IOUSBInterfaceInterface** newInterfaceInterface(size_t index);
 
  private:
   class DeviceBackend;

@@ -18,13 +18,20 @@ constexpr const char* kResourcesBelowPrefix = "share/portvane";
 // the test programs, in the folders that mirror the tree, up to three further.
 constexpr int kFoldersUp = 4;
 
+// Where the running executable is; empty when the kernel does not say.
+fs::path executablePath() {
+  std::error_code error;
+  fs::path executable = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path() : executable;
+}
+
 // Found from where the running executable is, so that a build tree, /usr/local
 // and /usr all work and the tree can be moved or packaged. When none is there,
 // the installed place, so that what is missing names where it was looked for.
 std::string findResourcesDirectory() {
   std::error_code error;
-  const fs::path executable = fs::read_symlink("/proc/self/exe", error);
-  if (error) return kResourcesBelowPrefix;
+  const fs::path executable = executablePath();
+  if (executable.empty()) return kResourcesBelowPrefix;
   fs::path prefix = executable.parent_path().parent_path();
   const fs::path installed = prefix / kResourcesBelowPrefix;
   for (int up = 0; up < kFoldersUp && !prefix.empty(); ++up) {
@@ -54,6 +61,15 @@ std::map<std::string, std::string>& localizedTable() {
 }  // namespace
 
 void setBundleResourcesDirectory(const std::string& path) { resourcesDirectory() = path; }
+
+std::string installedPrefix() {
+  const fs::path folder = executablePath().parent_path();
+  // A build tree keeps its programs in folders named after their sources, never bin/.
+  if (folder.filename() != "bin") return std::string();
+  std::error_code error;
+  const fs::path prefix = folder.parent_path();
+  return fs::is_directory(prefix / kResourcesBelowPrefix, error) ? prefix.string() : std::string();
+}
 
 const std::string& bundleResourcesDirectory() { return resourcesDirectory(); }
 

@@ -9,6 +9,10 @@ namespace platform {
 
 void setBundleResourcesDirectory(const std::string& path);
 const std::string& bundleResourcesDirectory();
+// The prefix the running program is installed in (/usr, /usr/local): the
+// folder above the bin/ it runs from, with share/portvane beside it. Empty for
+// a program run from a build tree.
+std::string installedPrefix();
 // Localized strings: key -> text, as the bundle's table provides them.
 void setLocalizedString(const std::string& key, const std::string& text);
 void clearLocalizedStrings();

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,6 +92,14 @@ class RegistryEntry {
   using PlugInCheck = std::function<IOReturn(const CFUUIDBytes& userClientType)>;
   void setPlugInCheck(PlugInCheck check) { plugInCheck_ = std::move(check); }
   const PlugInCheck& plugInCheck() const { return plugInCheck_; }
+  // Optional: a property that costs a request to the device, asked for the
+  // first time the entry's properties are read (never for matching), so that
+  // only a device the program matched is asked. `read` gives the value with
+  // one reference for the entry, or null when the device has none.
+  void setLateProperty(std::string key, std::function<CFTypeRef()> read);
+  // The properties with the late one (read now if not yet): a new dictionary
+  // with one reference for the caller, or null when the entry has none.
+  CFMutableDictionaryRef copyProperties();
   bool published() const { return published_; }
   bool terminated() const { return terminated_; }
 
@@ -102,6 +111,10 @@ class RegistryEntry {
   EntryPtr parent_;
   InterfaceFactory factory_;
   PlugInCheck plugInCheck_;
+  std::mutex lateMutex_;
+  std::string lateKey_;
+  std::function<CFTypeRef()> readLate_;
+  CFTypeRef lateValue_ = nullptr;
   bool published_ = false;
   bool terminated_ = false;
 };

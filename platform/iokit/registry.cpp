@@ -252,6 +252,29 @@ RegistryEntry::RegistryEntry(std::string className, CFDictionaryRef properties, 
 
 RegistryEntry::~RegistryEntry() {
   if (properties_) CFRelease(properties_);
+  if (lateValue_) CFRelease(lateValue_);
+}
+
+void RegistryEntry::setLateProperty(std::string key, std::function<CFTypeRef()> read) {
+  std::lock_guard<std::mutex> lock(lateMutex_);
+  lateKey_ = std::move(key);
+  readLate_ = std::move(read);
+}
+
+CFMutableDictionaryRef RegistryEntry::copyProperties() {
+  if (!properties_) return nullptr;
+  CFMutableDictionaryRef copy = CFDictionaryCreateMutableCopy(kCFAllocatorDefault, 0, properties_);
+  std::lock_guard<std::mutex> lock(lateMutex_);
+  if (readLate_) {
+    lateValue_ = readLate_();
+    readLate_ = nullptr;
+  }
+  if (lateValue_) {
+    CFStringRef key = CFStringCreateWithCString(kCFAllocatorDefault, lateKey_.c_str(), kCFStringEncodingUTF8);
+    CFDictionarySetValue(copy, key, lateValue_);
+    CFRelease(key);
+  }
+  return copy;
 }
 
 io_iterator_t makeRegistryIterator(std::vector<EntryPtr> entries) {
@@ -464,13 +487,17 @@ kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry, CFMut
                                                 CFAllocatorRef, IOOptionBits) {
   if (!properties) return kIOReturnBadArgument;
   *properties = nullptr;
-  Registry& r = registry();
-  Lock lock(r.mutex);
-  HandleRecord* h = findHandle(r, entry, HandleRecord::kEntry);
-  if (!h) return kIOReturnBadArgument;
-  if (!h->entry->properties()) return kIOReturnError;
-  *properties = CFDictionaryCreateMutableCopy(kCFAllocatorDefault, 0, h->entry->properties());
-  return kIOReturnSuccess;
+  EntryPtr found;
+  {
+    Registry& r = registry();
+    Lock lock(r.mutex);
+    HandleRecord* h = findHandle(r, entry, HandleRecord::kEntry);
+    if (!h) return kIOReturnBadArgument;
+    found = h->entry;
+  }
+  // A late property asks the device: not while the registry is held.
+  *properties = found->copyProperties();
+  return *properties ? kIOReturnSuccess : kIOReturnError;
 }
 
 kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const char* plane,

@@ -1,6 +1,7 @@
 #include "platform/linux/hidraw.h"
 
 #include <fcntl.h>
+#include <libudev.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <map>
 #include <mutex>
 #include <vector>
+
+#include "platform/core/bundle.h"
 
 namespace platform {
 
@@ -50,7 +53,49 @@ namespace {
 std::mutex deniedMutex;
 std::string deniedNode;
 
+// The tag udev's rules put on a node for logind, which gives it to the user of
+// the active local session only.
+constexpr char kSeatTag[] = "uaccess";
+
+// Whether udev's rules tag the node now, by the name udev gave it. The tag
+// list is also the CURRENT_TAGS property (":seat:uaccess:"), which is what a
+// fake udev database holds.
+bool taggedForSeat(const std::string& node) {
+  udev* context = udev_new();
+  if (!context) return false;
+  bool tagged = false;
+  udev_enumerate* scan = udev_enumerate_new(context);
+  if (scan && udev_enumerate_add_match_property(scan, "DEVNAME", node.c_str()) >= 0 &&
+      udev_enumerate_scan_devices(scan) >= 0) {
+    const std::string listed = std::string(":") + kSeatTag + ":";
+    udev_list_entry* item;
+    udev_list_entry_foreach(item, udev_enumerate_get_list_entry(scan)) {
+      udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(item));
+      if (!device) continue;
+      const char* tags = udev_device_get_property_value(device, "CURRENT_TAGS");
+      tagged = tagged || udev_device_has_current_tag(device, kSeatTag) > 0 ||
+               (tags && std::strstr(tags, listed.c_str()) != nullptr);
+      udev_device_unref(device);
+    }
+  }
+  if (scan) udev_enumerate_unref(scan);
+  udev_unref(context);
+  return tagged;
+}
+
 }  // namespace
+
+std::string deniedNodeReason(const std::string& node) {
+  if (taggedForSeat(node)) {
+    return "access is given only to the user of the active local session; check yours with loginctl";
+  }
+  const std::string prefix = installedPrefix();
+  if (prefix.empty()) return std::string();
+  // udev reads no rules below /usr/local: a local install's copy is not in force.
+  const std::string rules = prefix + "/" PORTVANE_UDEV_RULES_DIR "/70-portvane.rules";
+  return "udev has not applied " + rules +
+         " to it (udev reads only /usr/lib/udev/rules.d and /etc/udev/rules.d); replug the switch";
+}
 
 int openDeviceNode(const std::string& node, bool nameDenial) {
   int fd;
@@ -60,10 +105,15 @@ int openDeviceNode(const std::string& node, bool nameDenial) {
   if (fd >= 0) return fd;
   int error = errno;
   if (nameDenial && (error == EACCES || error == EPERM)) {
-    fprintf(stderr,
-            "portvane: no permission to open %s: install the udev rules (scripts/install-udev-rules.sh) and replug "
-            "the switch\n",
-            node.c_str());
+    const std::string reason = deniedNodeReason(node);
+    if (reason.empty()) {
+      fprintf(stderr,
+              "portvane: no permission to open %s: install the udev rules (scripts/install-udev-rules.sh) and replug "
+              "the switch\n",
+              node.c_str());
+    } else {
+      fprintf(stderr, "portvane: no permission to open %s: %s\n", node.c_str(), reason.c_str());
+    }
     std::lock_guard<std::mutex> lock(deniedMutex);
     deniedNode = node;
   }

@@ -21,6 +21,11 @@ IOReturn ioReturnFromErrno(int error);
 // -errno; a permission failure also prints the line that names the node and
 // the fix, unless `nameDenial` is false.
 int openDeviceNode(const std::string& node, bool nameDenial = true);
+// Why this user may not open `node` and what to do, when more is known than
+// that the udev rules are missing: udev gave the node to the user of the
+// active local session (its uaccess tag), or the installed program's rules
+// have not been applied to it. Empty otherwise.
+std::string deniedNodeReason(const std::string& node);
 // The node of the last open refused for want of permission that was named so,
 // forgotten once taken; empty when none was since.
 std::string takeDeniedDeviceNode();

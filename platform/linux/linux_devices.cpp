@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,11 +37,17 @@ struct HIDRecord {
   EntryPtr entry;
 };
 
+// A USB device's serial-number string as the device gave it, read once, as
+// the kernel reads it once; nothing until a read succeeds. Shared with the
+// HID entries that ask for it.
+struct SerialCache {
+  std::mutex mutex;
+  std::optional<std::vector<UniChar>> units;
+};
+
 struct USBRecord {
   LibusbDevice device;
-  // Its serial-number string as the device gave it, read once, as the kernel
-  // reads it once; nothing until a read succeeds.
-  std::optional<std::vector<UniChar>> serial;
+  std::shared_ptr<SerialCache> serial = std::make_shared<SerialCache>();
 };
 
 struct LinuxDevices {
@@ -112,16 +120,16 @@ CFStringRef sysfsSerialString(const char* serial) {
 
 // The serial-number string of the HID device's USB device, null when it has
 // none. The device's own UTF-16 units when it can be asked: the kernel's copy
-// ends at a zero unit, drops unpaired surrogates and is missing when that
-// leaves nothing, and the first units carry the switch's state.
-CFStringRef serialString(USBRecord& record, udev_device* usb) {
-  if (!record.serial) record.serial = readSerialNumberUnits(record.device);
-  if (record.serial) {
-    if (record.serial->empty()) return nullptr;
-    return CFStringCreateWithCharacters(kCFAllocatorDefault, record.serial->data(), CFIndex(record.serial->size()));
+// (`sysfsSerial`) ends at a zero unit, drops unpaired surrogates and is missing
+// when that leaves nothing, and the first units carry the switch's state.
+CFStringRef serialString(const LibusbDevice& device, SerialCache& cache, const std::optional<std::string>& sysfsSerial) {
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  if (!cache.units) cache.units = readSerialNumberUnits(device);
+  if (cache.units) {
+    if (cache.units->empty()) return nullptr;
+    return CFStringCreateWithCharacters(kCFAllocatorDefault, cache.units->data(), CFIndex(cache.units->size()));
   }
-  const char* serial = udev_device_get_sysattr_value(usb, "serial");
-  return serial ? sysfsSerialString(serial) : nullptr;
+  return sysfsSerial ? sysfsSerialString(sysfsSerial->c_str()) : nullptr;
 }
 
 std::string usbNode(udev_device* usb) {
@@ -149,7 +157,7 @@ USBRecord* usbDeviceFor(LinuxDevices& d, udev_device* usb) {
   std::string node = usbNode(usb);
   if (node.empty()) return nullptr;
   auto [it, added] =
-      d.usbDevices.emplace(syspath, USBRecord{makeLibusbDevice(node, uint16_t(vendor), uint16_t(product)), {}});
+      d.usbDevices.emplace(syspath, USBRecord{makeLibusbDevice(node, uint16_t(vendor), uint16_t(product))});
   publishEntry(it->second.device.entry);
   return &it->second;
 }
@@ -205,10 +213,6 @@ void addHidraw(LinuxDevices& d, udev_device* hidraw) {
   if (auto size = maxFeatureReportSize(descriptor.data(), descriptor.size())) {
     setNumber(properties, CFSTR("MaxFeatureReportSize"), int(*size));
   }
-  if (CFStringRef serial = serialString(*usbDevice, usb)) {
-    CFDictionarySetValue(properties, CFSTR("SerialNumber"), serial);
-    CFRelease(serial);
-  }
 
   auto factory = [node = std::string(node)](const CFUUIDBytes& type, const CFUUIDBytes& iid) -> void* {
     if (!(type == CFUUIDGetUUIDBytes(kIOHIDDeviceUserClientTypeID)) ||
@@ -219,6 +223,13 @@ void addHidraw(LinuxDevices& d, udev_device* hidraw) {
   };
   auto entry = std::make_shared<RegistryEntry>("IOHIDDevice", properties, parent->entry, factory);
   CFRelease(properties);
+  // Asking for the serial number opens the device: only the program's
+  // reading of a device it matched does, not every HID device's arrival.
+  std::optional<std::string> sysfsSerial;
+  if (const char* serial = udev_device_get_sysattr_value(usb, "serial")) sysfsSerial = serial;
+  entry->setLateProperty("SerialNumber", [device = usbDevice->device, cache = usbDevice->serial, sysfsSerial] {
+    return static_cast<CFTypeRef>(serialString(device, *cache, sysfsSerial));
+  });
   d.hids.emplace(syspath, HIDRecord{usbSyspath, entry});
   publishEntry(entry);
 }

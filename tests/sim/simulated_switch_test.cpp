@@ -686,3 +686,36 @@ TEST_F(SimulatedSwitchTest, AGoneSwitchLeavesItsInterfacesFailingNotDangling) {
 }
 
 }  // namespace
+
+// What a USB gadget presenting the switch asks of it: the failures still to
+// come (it must refuse before a request's data), an interface to take
+// packets on, and marks above the port, which keep the first unit from zero.
+TEST_F(SimulatedSwitchTest, WhatAUSBGadgetAsksOfTheModel) {
+  FeatureReportSwitch feature;
+  EXPECT_EQ(0, feature.pendingFailures(SimCall::SetReport));
+  feature.failNext(SimCall::SetReport, 2, kIOReturnBusy);
+  IOHIDDeviceInterface122** hid = feature.newDeviceInterface();
+  ASSERT_EQ(0, (*hid)->open(hid, 0));
+  EXPECT_EQ(kIOReturnBusy,
+            (*hid)->setReport(hid, kIOHIDReportTypeFeature, 4, nullptr, 0, 0, nullptr, nullptr, nullptr));
+  EXPECT_EQ(1, feature.pendingFailures(SimCall::SetReport));
+  (*hid)->close(hid);
+  (*hid)->Release(hid);
+
+  SerialNumberSwitch serial;
+  EXPECT_EQ(nullptr, serial.newInterfaceInterface(1));
+  IOUSBInterfaceInterface** interface = serial.newInterfaceInterface(0);
+  ASSERT_NE(nullptr, interface);
+  ASSERT_EQ(0, (*interface)->USBInterfaceOpen(interface));
+  uint8_t port2[8] = {0x01, 0x01, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(0, (*interface)->WritePipe(interface, 2, port2, 8));
+  EXPECT_EQ(1, serial.currentPort());
+  (*interface)->USBInterfaceClose(interface);
+  (*interface)->Release(interface);
+
+  EXPECT_EQ(char16_t(0x0001), serial.serialNumber()[0]);
+  serial.state().portUnitMarks = 0x30;
+  EXPECT_EQ(u'1', serial.serialNumber()[0]);
+  serial.state().port = 0;
+  EXPECT_EQ(u'0', serial.serialNumber()[0]);
+}

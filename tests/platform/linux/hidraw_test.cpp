@@ -436,6 +436,19 @@ TEST_F(LinuxDevices, SerialNumberSwitchIsKnownByTheUnitsTheDeviceHolds) {
   }
 }
 
+TEST_F(LinuxDevices, OnlyASwitchOfTheTableIsAskedForItsSerialNumber) {
+  stringDevice = {u"\u0001\u0033\u0092", {}};
+  platform::setLibusbCalls(&kStringLibusb);
+  // A keyboard beside the switch, with a serial number of its own.
+  Add({1, 4, 2, 0x046D, 0xC31C, "KBD", kSwitchDescriptor});
+  Add(kSerialSwitch);
+  ASSERT_TRUE(platform::startLinuxDevices());
+  StartMatching();
+  EXPECT_EQ(2, KVMSwitch.info.state);
+  // The switch's string in the kernel's language, then the switch's read; nothing of the keyboard.
+  EXPECT_EQ((std::vector<std::string>{"0300 0000 255", "0303 0407 255", "0303 0409 8"}), stringDevice.requests);
+}
+
 TEST_F(LinuxDevices, DescriptorsThatGiveNoSwitchSize) {
   Add({1, 2, 0, 0x10D5, 0x5501, nullptr, kLargeDescriptor});
   Add({1, 4, 1, 0x10D5, 0x5502, nullptr, kTruncatedDescriptor});
@@ -580,6 +593,25 @@ TEST_F(LinuxDevices, NoPermissionOnTheUSBNodeNamesItToo) {
             "(scripts/install-udev-rules.sh) and replug the switch\n"
             "USBGetDeviceInfo: unable to open device. ret = e00002c1\n"
             "USBDeviceAdded: Call to USBGetDeviceInfo failed. Code result = E00002C1\n",
+            err_.take());
+}
+
+TEST_F(LinuxDevices, NoPermissionOnANodeGivenToTheSeatNamesTheSession) {
+  // The rules tagged the node for logind; this user is not at the seat.
+  std::string tagged = Describe(kFeatureSwitch);
+  tagged.insert(tagged.size() - 1, "E: TAGS=:uaccess:\nE: CURRENT_TAGS=:uaccess:\n");
+  ASSERT_TRUE(umockdev_testbed_add_from_string(bed_, tagged.c_str(), nullptr));
+  ASSERT_TRUE(platform::startLinuxDevices());
+  ASSERT_EQ(0, chmod(NodeFile("/dev/hidraw0").c_str(), 0600));
+  ASSERT_EQ(0, chown(NodeFile("/dev/hidraw0").c_str(), 65534, 65534));
+  {
+    WithoutFileAccessOverride user;
+    StartMatching();
+  }
+  EXPECT_EQ("HIDDeviceAdded: Found device info with vendorID=0x10D5 deviceID=0x5500. Version: 2\n"
+            "portvane: no permission to open /dev/hidraw0: access is given only to the user of the active local "
+            "session; check yours with loginctl\n"
+            "HIDSetHIDDevice: Call to HIDDeviceInterface failed. Code result = E00002C1\n",
             err_.take());
 }
 
