@@ -8,6 +8,8 @@ namespace {
 // The record as the last job left it; its own lock is only ever held for a copy.
 std::mutex shownMutex;
 KVM_INFO shownInfo = {};
+// Main thread only.
+std::function<void()> jobWatcher;
 
 void KeepShownInfo() {
   MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
@@ -27,8 +29,13 @@ void SubmitKVMJob(platform::SwitchJobKind kind, std::function<void()> job, std::
         if (job) job();
         KeepShownInfo();
       },
-      std::move(followUp));
+      [followUp = std::move(followUp)] {
+        if (jobWatcher) jobWatcher();
+        if (followUp) followUp();
+      });
 }
+
+void SetKVMJobWatcher(std::function<void()> watcher) { jobWatcher = std::move(watcher); }
 
 KVM_INFO ShownKVMInfo() {
   // A region held by this thread (a job, or a caller already inside it) or

@@ -17,3 +17,8 @@ void SubmitKVMJob(platform::SwitchJobKind kind, std::function<void()> job, std::
 
 // KVMSwitch.info as the interface may show it now, without waiting.
 KVM_INFO ShownKVMInfo();
+
+// Called on the main thread after every job, before the job's own follow-up,
+// so that a watcher (the session-bus interface) can tell what changed. One
+// watcher; null removes it.
+void SetKVMJobWatcher(std::function<void()> watcher);
