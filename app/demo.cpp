@@ -20,11 +20,12 @@ constexpr int kWatchMilliseconds = 500;
 
 // One line per report, request or packet the switch has been sent since the last look.
 void reportReceived(const platform::SimulatedSwitch& simulated, size_t& shown) {
-  const auto& received = simulated.received();
-  for (; shown < received.size(); ++shown) {
+  // The switch worker may be talking to the switch meanwhile.
+  for (const platform::SimExchange& exchange : simulated.receivedSince(shown)) {
     fprintf(stderr, "portvane-demo: switch received");
-    for (uint8_t byte : received[shown].bytes) fprintf(stderr, " %02X", byte);
+    for (uint8_t byte : exchange.bytes) fprintf(stderr, " %02X", byte);
     fprintf(stderr, "\n");
+    ++shown;
   }
 }
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -21,6 +23,57 @@ struct SimulatedSwitch::Presence {
 };
 
 namespace {
+
+// One lock for every simulated switch and its backends: the program's switch
+// worker, the demo's front panel and a USB gadget's threads all reach the
+// model. Re-entrant, and a stalled call lets go of it entirely while it
+// sleeps, so that a switch "busy for 5 seconds" does not freeze the panel.
+class ModelLock {
+ public:
+  void lock() {
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> held(mutex_);
+    if (depth_ > 0 && owner_ == me) {
+      ++depth_;
+      return;
+    }
+    free_.wait(held, [this] { return depth_ == 0; });
+    owner_ = me;
+    depth_ = 1;
+  }
+  void unlock() {
+    std::lock_guard<std::mutex> held(mutex_);
+    if (--depth_ == 0) free_.notify_one();
+  }
+  // Lets go however deep the caller holds it; returns that depth.
+  int releaseAll() {
+    std::lock_guard<std::mutex> held(mutex_);
+    const int depth = depth_;
+    depth_ = 0;
+    free_.notify_one();
+    return depth;
+  }
+  void reacquire(int depth) {
+    if (depth == 0) return;
+    std::unique_lock<std::mutex> held(mutex_);
+    free_.wait(held, [this] { return depth_ == 0; });
+    owner_ = std::this_thread::get_id();
+    depth_ = depth;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  std::thread::id owner_;
+  int depth_ = 0;
+};
+
+ModelLock& modelLock() {
+  static ModelLock lock;
+  return lock;
+}
+
+using ModelGuard = std::lock_guard<ModelLock>;
 
 constexpr int kPortSlots = 4;  // port fields and the available-port mask have room for four
 
@@ -130,16 +183,19 @@ SimulatedSwitch::~SimulatedSwitch() {
 }
 
 SimSwitchState& SimulatedSwitch::state() {
+  ModelGuard guard(modelLock());
   settleScan();
   return state_;
 }
 
 int SimulatedSwitch::currentPort() {
+  ModelGuard guard(modelLock());
   settleScan();
   return state_.port;
 }
 
 void SimulatedSwitch::pressPortButton(int port) {
+  ModelGuard guard(modelLock());
   settleScan();
   if (!isPort(port) || !(state_.availablePorts & (1u << port))) return;
   state_.port = port;
@@ -147,29 +203,46 @@ void SimulatedSwitch::pressPortButton(int port) {
 }
 
 void SimulatedSwitch::failNext(SimCall call, int times, IOReturn status) {
+  ModelGuard guard(modelLock());
   Injection& injection = injections_[call];
   injection.failTimes = times;
   injection.status = status;
 }
 
 void SimulatedSwitch::shortNext(SimCall call, int times, uint32_t length) {
+  ModelGuard guard(modelLock());
   Injection& injection = injections_[call];
   injection.shortTimes = times;
   injection.shortLength = length;
 }
 
 void SimulatedSwitch::stallNext(SimCall call, int times, unsigned long ticks) {
+  ModelGuard guard(modelLock());
   Injection& injection = injections_[call];
   injection.stallTimes = times;
   injection.stallTicks = ticks;
 }
 
 int SimulatedSwitch::pendingFailures(SimCall call) const {
+  ModelGuard guard(modelLock());
   auto it = injections_.find(call);
   return it == injections_.end() ? 0 : it->second.failTimes;
 }
 
+std::vector<SimExchange> SimulatedSwitch::receivedSince(size_t first) const {
+  ModelGuard guard(modelLock());
+  if (first >= received_.size()) return {};
+  return std::vector<SimExchange>(received_.begin() + std::ptrdiff_t(first), received_.end());
+}
+
+SimSwitchState SimulatedSwitch::snapshot() {
+  ModelGuard guard(modelLock());
+  settleScan();
+  return state_;
+}
+
 void SimulatedSwitch::clearRecords() {
+  ModelGuard guard(modelLock());
   received_.clear();
   calls_.clear();
 }
@@ -186,7 +259,11 @@ IOReturn SimulatedSwitch::enter(SimCall call) {
     if (auto* manual = dynamic_cast<ManualClock*>(&clock())) {
       manual->passTime(seconds);
     } else {
+      const int depth = modelLock().releaseAll();
       std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+      modelLock().reacquire(depth);
+      // Pulled out while it held the caller up.
+      if (!plugged_) return kIOReturnNotAttached;
     }
   }
   if (injection.failTimes > 0) {
@@ -245,6 +322,7 @@ void SimulatedSwitch::settleScan() {
 }
 
 void SimulatedSwitch::plug() {
+  ModelGuard guard(modelLock());
   if (plugged_) return;
   buildEntries();
   publishEntry(usbDeviceEntry_);
@@ -257,6 +335,7 @@ void SimulatedSwitch::plug() {
 }
 
 void SimulatedSwitch::unplug() {
+  ModelGuard guard(modelLock());
   if (!plugged_) return;
   plugged_ = false;
   terminateEntry(hidEntry_);
@@ -271,6 +350,7 @@ void SimulatedSwitch::unplug() {
 }
 
 void SimulatedSwitch::setHIDProperty(const std::string& key, CFTypeRef value) {
+  ModelGuard guard(modelLock());
   auto it = hidProperties_.find(key);
   if (it != hidProperties_.end() && it->second) CFRelease(it->second);
   hidProperties_[key] = value ? CFRetain(value) : nullptr;
@@ -283,16 +363,19 @@ class FeatureReportSwitch::Backend : public HIDDeviceBackend {
   explicit Backend(std::shared_ptr<Presence> presence) : presence_(std::move(presence)) {}
 
   IOReturn open() override {
+    ModelGuard guard(modelLock());
     FeatureReportSwitch* sw = attached();
     return sw ? sw->enter(SimCall::HIDOpen) : kIOReturnNotAttached;
   }
 
   IOReturn close() override {
+    ModelGuard guard(modelLock());
     FeatureReportSwitch* sw = attached();
     return sw ? sw->enter(SimCall::HIDClose) : kIOReturnNotAttached;
   }
 
   IOReturn getReport(IOHIDReportType type, UInt32 reportID, void* buffer, UInt32* size) override {
+    ModelGuard guard(modelLock());
     FeatureReportSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetReport)) return status;
@@ -317,6 +400,7 @@ class FeatureReportSwitch::Backend : public HIDDeviceBackend {
   }
 
   IOReturn setReport(IOHIDReportType type, UInt32 reportID, const void* buffer, UInt32 size) override {
+    ModelGuard guard(modelLock());
     FeatureReportSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     const IOReturn status = sw->enter(SimCall::SetReport);
@@ -338,6 +422,7 @@ FeatureReportSwitch::FeatureReportSwitch(uint16_t vendorID, uint16_t productID)
 FeatureReportSwitch::~FeatureReportSwitch() = default;
 
 std::array<uint8_t, 4> FeatureReportSwitch::report5() {
+  ModelGuard guard(modelLock());
   settleScan();
   const SimSwitchState& s = state_;
   const uint8_t capabilities = uint8_t(s.hasBuzzer | s.hasAudio << 1 | s.hasHub[0] << 2 | s.hasHub[1] << 3 |
@@ -347,6 +432,7 @@ std::array<uint8_t, 4> FeatureReportSwitch::report5() {
 }
 
 std::array<uint8_t, 8> FeatureReportSwitch::report4() {
+  ModelGuard guard(modelLock());
   settleScan();
   const SimSwitchState& s = state_;
   const uint8_t flags =
@@ -430,20 +516,24 @@ class SerialNumberSwitch::HIDBackend : public HIDDeviceBackend {
   explicit HIDBackend(std::shared_ptr<Presence> presence) : presence_(std::move(presence)) {}
 
   IOReturn open() override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     return sw ? sw->enter(SimCall::HIDOpen) : kIOReturnNotAttached;
   }
   IOReturn close() override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     return sw ? sw->enter(SimCall::HIDClose) : kIOReturnNotAttached;
   }
   IOReturn getReport(IOHIDReportType, UInt32, void*, UInt32*) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetReport)) return status;
     return kIOReturnUnsupported;
   }
   IOReturn setReport(IOHIDReportType, UInt32 reportID, const void* buffer, UInt32 size) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     const IOReturn status = sw->enter(SimCall::SetReport);
@@ -461,6 +551,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   explicit DeviceBackend(std::shared_ptr<Presence> presence) : presence_(std::move(presence)) {}
 
   IOReturn open() override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::DeviceOpen)) return status;
@@ -470,6 +561,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn close() override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::DeviceClose)) return status;
@@ -478,6 +570,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn vendor(UInt16* vendor) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetDeviceVendor)) return status;
@@ -487,6 +580,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn product(UInt16* product) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetDeviceProduct)) return status;
@@ -496,6 +590,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn serialNumberStringIndex(UInt8* index) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetSerialIndex)) return status;
@@ -505,6 +600,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn deviceRequest(IOUSBDevRequest* request) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     const IOReturn status = sw->enter(SimCall::DeviceRequest);
@@ -539,6 +635,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn numberOfConfigurations(UInt8* count) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetNumberOfConfigurations)) return status;
@@ -548,6 +645,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn configurationDescriptor(UInt8 index, std::vector<UInt8>* descriptor) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetConfigurationDescriptor)) return status;
@@ -558,6 +656,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn setConfiguration(UInt8 value) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::SetConfiguration)) return status;
@@ -567,6 +666,7 @@ class SerialNumberSwitch::DeviceBackend : public USBDeviceBackend {
   }
 
   IOReturn interfaces(const IOUSBFindInterfaceRequest& request, std::vector<EntryPtr>* entries) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::CreateInterfaceIterator)) return status;
@@ -595,6 +695,7 @@ class SerialNumberSwitch::InterfaceBackend : public USBInterfaceBackend {
       : presence_(std::move(presence)), index_(index), endpoints_(std::move(endpoints)) {}
 
   IOReturn open() override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::InterfaceOpen)) return status;
@@ -603,6 +704,7 @@ class SerialNumberSwitch::InterfaceBackend : public USBInterfaceBackend {
   }
 
   IOReturn close() override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::InterfaceClose)) return status;
@@ -611,6 +713,7 @@ class SerialNumberSwitch::InterfaceBackend : public USBInterfaceBackend {
   }
 
   IOReturn numEndpoints(UInt8* count) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetNumEndpoints)) return status;
@@ -621,6 +724,7 @@ class SerialNumberSwitch::InterfaceBackend : public USBInterfaceBackend {
 
   IOReturn pipeProperties(UInt8 pipeRef, UInt8* direction, UInt8* number, UInt8* transferType, UInt16* maxPacketSize,
                           UInt8* interval) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     if (IOReturn status = sw->enter(SimCall::GetPipeProperties)) return status;
@@ -635,6 +739,7 @@ class SerialNumberSwitch::InterfaceBackend : public USBInterfaceBackend {
   }
 
   IOReturn writePipe(UInt8 pipeRef, const void* buffer, UInt32 size) override {
+    ModelGuard guard(modelLock());
     SerialNumberSwitch* sw = attached();
     if (!sw) return kIOReturnNotAttached;
     const IOReturn status = sw->enter(SimCall::WritePipe);
@@ -663,6 +768,7 @@ SerialNumberSwitch::SerialNumberSwitch(uint16_t vendorID, uint16_t productID)
 SerialNumberSwitch::~SerialNumberSwitch() = default;
 
 std::u16string SerialNumberSwitch::serialNumber() {
+  ModelGuard guard(modelLock());
   settleScan();
   const SimSwitchState& s = state_;
   // Bit 0 of the second unit: the buzzer can be switched; bits 1-2: two ports.
@@ -683,6 +789,7 @@ std::vector<uint8_t> SerialNumberSwitch::serialNumberDescriptor() {
 }
 
 void SerialNumberSwitch::setInterfaces(std::vector<std::vector<Endpoint>> interfaces) {
+  ModelGuard guard(modelLock());
   interfaces_ = std::move(interfaces);
 }
 

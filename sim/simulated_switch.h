@@ -1,7 +1,8 @@
 // Simulated switches of both generations: the one model of the device that the
 // tests, the end-to-end run and the demo share. Each answers the program's
 // calls exactly as the switch does, follows every command it receives, records
-// everything it is sent, and can be told to fail, stall or answer short.
+// everything it is sent, and can be told to fail, stall or answer short. Its
+// calls may come from any thread; one lock keeps each whole.
 #pragma once
 
 #include <array>
@@ -76,6 +77,9 @@ class SimulatedSwitch {
   // Auto-scan switched on by editing the state counts its first interval from
   // the next call that reaches the switch; commands start it at once.
   SimSwitchState& state();
+  // The state as it is now, for a thread other than the one that sets it up
+  // (the front panel while the program's switch worker talks to the switch).
+  SimSwitchState snapshot();
   int currentPort();
   // The switch's own front-panel button for `port`.
   void pressPortButton(int port);
@@ -92,8 +96,11 @@ class SimulatedSwitch {
   // refuse a request before its data stage, so it asks before taking the data.
   int pendingFailures(SimCall call) const;
 
+  // For the thread that set the switch up, while nothing else talks to it.
   const std::vector<SimExchange>& received() const { return received_; }
   const std::vector<SimCall>& calls() const { return calls_; }
+  // What it received from the `first`-th exchange on, copied: from any thread.
+  std::vector<SimExchange> receivedSince(size_t first) const;
   void clearRecords();
 
   // Registry: plugging publishes the switch's entries (its HID device, with

@@ -50,7 +50,7 @@ SwitchFrontPanel::SwitchFrontPanel(SimulatedSwitch& simulated, QWidget* parent)
 }
 
 void SwitchFrontPanel::refresh() {
-  const SimSwitchState& state = switch_.state();
+  const SimSwitchState state = switch_.snapshot();
   plugButton_->setText(switch_.plugged() ? QStringLiteral("Unplug") : QStringLiteral("Plug"));
   stateLabel_->setText(QStringLiteral("Port: Computer %1\nBuzzer: %2\nAuto-scan: %3\nPeriod: %4 s%5")
                            .arg(state.port + 1)
