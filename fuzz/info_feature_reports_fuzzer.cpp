@@ -34,6 +34,7 @@ struct Call {
   UInt32 reportID;
   UInt32 capacity;
   bool succeeded;
+  bool timedOut;
 };
 
 class ScriptedDevice : public platform::HIDDeviceBackend {
@@ -56,10 +57,13 @@ class ScriptedDevice : public platform::HIDDeviceBackend {
     check(type == kIOHIDReportTypeFeature, "read a report that is not a feature report");
     check(buffer != nullptr && size != nullptr, "read without a buffer");
     check(reportID == 4 || reportID == 5, "read a report the switch does not have");
-    calls.push_back({reportID, *size, false});
+    calls.push_back({reportID, *size, false, false});
     if (input_.empty()) return kIOReturnNotAttached;
     const uint8_t status = input_.byte();
-    if (status >= 0xC0) return kFailures[status & 3];
+    if (status >= 0xC0) {
+      calls.back().timedOut = kFailures[status & 3] == kIOReturnTimeout;
+      return kFailures[status & 3];
+    }
     const UInt32 length = std::min<UInt32>(input_.byte(), *size);
     Bytes answer(*size, 0);
     const size_t got = input_.take(answer.data(), length);
@@ -94,7 +98,8 @@ bool sameDecode(const KVM_INFO& a, const KVM_INFO& b) {
          a.autoScanPeriod == b.autoScanPeriod && a.universalHotKey == b.universalHotKey;
 }
 
-// Report 5 is asked for until it comes (five times at most), then report 4 the same way.
+// Report 5 is asked for until it comes (five times at most, and no more after
+// a timeout: the switch is silent), then report 4 the same way.
 bool expectedOrder(const std::vector<Call>& calls, bool opened) {
   if (!opened) return calls.empty();
   size_t at = 0;
@@ -104,8 +109,10 @@ bool expectedOrder(const std::vector<Call>& calls, bool opened) {
     bool got = false;
     while (!got && attempts < kAttempts) {
       if (at == calls.size() || calls[at].reportID != id || calls[at].capacity != capacity) return false;
-      got = calls[at++].succeeded;
+      got = calls[at].succeeded;
+      const bool silent = calls[at++].timedOut;
       ++attempts;
+      if (silent) break;
     }
     if (!got) return at == calls.size();
   }
