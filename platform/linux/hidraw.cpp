@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -97,12 +98,65 @@ std::string deniedNodeReason(const std::string& node) {
          " to it (udev reads only /usr/lib/udev/rules.d and /etc/udev/rules.d); replug the switch";
 }
 
+namespace {
+
+// The device nodes this process holds the lock on. The flock belongs to the
+// open file description, so a duplicate of the first open's descriptor holds
+// it, whichever of the node's opens closes first; a later open of the same
+// node in this process takes no lock of its own, which would wait for ever on
+// the first.
+struct NodeLock {
+  int fd;
+  int opens;
+};
+std::mutex nodeLocksMutex;
+std::map<std::string, NodeLock> nodeLocks;
+
+bool sharesNodeLock(const std::string& node) {
+  std::lock_guard<std::mutex> lock(nodeLocksMutex);
+  auto it = nodeLocks.find(node);
+  if (it == nodeLocks.end()) return false;
+  ++it->second.opens;
+  return true;
+}
+
+// Waits for the node's lock on `fd`. A node that takes no lock (a file system
+// without them) is used unlocked, as before locks were taken.
+void lockNode(const std::string& node, int fd) {
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX);
+  } while (result < 0 && errno == EINTR);
+  const int holder = result == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  std::lock_guard<std::mutex> lock(nodeLocksMutex);
+  auto [it, added] = nodeLocks.try_emplace(node, NodeLock{holder, 1});
+  if (!added) {
+    // Another thread of this process locked it meanwhile (after ours was given back).
+    ++it->second.opens;
+    if (holder >= 0) ::close(holder);
+  }
+}
+
+}  // namespace
+
+void closeDeviceNode(const std::string& node, int fd) {
+  ::close(fd);
+  std::lock_guard<std::mutex> lock(nodeLocksMutex);
+  auto it = nodeLocks.find(node);
+  if (it == nodeLocks.end() || --it->second.opens > 0) return;
+  if (it->second.fd >= 0) ::close(it->second.fd);
+  nodeLocks.erase(it);
+}
+
 int openDeviceNode(const std::string& node, bool nameDenial) {
   int fd;
   do {
     fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) return fd;
+  if (fd >= 0) {
+    if (!sharesNodeLock(node)) lockNode(node, fd);
+    return fd;
+  }
   int error = errno;
   if (nameDenial && (error == EACCES || error == EPERM)) {
     const std::string reason = deniedNodeReason(node);
@@ -301,7 +355,7 @@ class HidrawBackend : public HIDDeviceBackend {
  private:
   void closeNode() {
     if (fd_ < 0) return;
-    ::close(fd_);
+    closeDeviceNode(node_, fd_);
     fd_ = -1;
     --openNodes;
   }

@@ -17,10 +17,18 @@ namespace platform {
 // the hidraw and the USB side: device gone, no access, timeout, busy, refused.
 IOReturn ioReturnFromErrno(int error);
 
-// Opens a device node read-write and close-on-exec. Returns the descriptor, or
+// Opens a device node read-write and close-on-exec, and takes an exclusive
+// flock(2) on it, held until closeDeviceNode(): another process that opens the
+// switch (portvane-ctl, or the program) waits until this one's request is
+// done, so no two interleave theirs. Waiting is fine: callers are the switch
+// worker or the command line, never the interface thread. Opens of a node
+// this process has open already share the lock. Returns the descriptor, or
 // -errno; a permission failure also prints the line that names the node and
 // the fix, unless `nameDenial` is false.
 int openDeviceNode(const std::string& node, bool nameDenial = true);
+// Closes a descriptor from openDeviceNode(node), giving back the lock once no
+// other open of the node in this process holds it.
+void closeDeviceNode(const std::string& node, int fd);
 // Why this user may not open `node` and what to do, when more is known than
 // that the udev rules are missing: udev gave the node to the user of the
 // active local session (its uaccess tag), or the installed program's rules

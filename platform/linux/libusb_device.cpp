@@ -1,7 +1,5 @@
 #include "platform/linux/libusb_device.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -125,7 +123,7 @@ class USBConnection {
     libusb_device_handle* handle = nullptr;
     int result = usb().wrap_sys_device(context, intptr_t(fd), &handle);
     if (result < 0 || !handle) {
-      ::close(fd);
+      closeDeviceNode(node_, fd);
       return result < 0 ? ioReturnFromLibusb(result) : kIOReturnError;
     }
     fd_ = fd;
@@ -154,7 +152,7 @@ class USBConnection {
   void shut() {
     // libusb does not own a wrapped descriptor: it is closed after the handle.
     usb().close(handle_);
-    ::close(fd_);
+    closeDeviceNode(node_, fd_);
     handle_ = nullptr;
     fd_ = -1;
     users_ = 0;

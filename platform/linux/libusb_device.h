@@ -1,7 +1,8 @@
 // USB devices through libusb-1.0: the backends behind IOUSBDeviceInterface and
 // IOUSBInterfaceInterface on Linux, and the registry entries that offer them.
 // The device node is opened by us and handed to libusb (libusb_wrap_sys_device,
-// no device discovery), so libusb runs no hot-plug thread of its own.
+// no device discovery), so libusb runs no hot-plug thread of its own, and it
+// is locked while open as a hidraw node is (openDeviceNode).
 #pragma once
 
 #include <libusb.h>
@@ -54,7 +55,7 @@ void setLibusbCalls(const LibusbCalls* calls);
 IOReturn ioReturnFromLibusb(int error);
 
 // Every request and transfer ends after this long: the caller holds the
-// switch's lock on the main thread while it waits.
+// switch's lock, and the device node's flock, while it waits.
 constexpr unsigned int kUSBTimeoutMS = 1000;
 
 // One USB device node, shared by the device interfaces and interface
