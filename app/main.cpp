@@ -10,6 +10,7 @@
 #include "app/hot_key_config.h"
 #include "app/hot_keys.h"
 #include "app/polling_tick.h"
+#include "app/switch_bus.h"
 #include "hid/hid_discovery.h"
 #include "platform/core/switch_worker.h"
 #include "platform/core/sysctl.h"
@@ -63,6 +64,8 @@ int PortvaneMain(int, char*[]) {
   SetOurDockMenu();
   GetHotKeyConfiguration(KVMSwitch.hotKeys);
   gDiscoveryFollowUps = {ChangeDockIcon, TimerFunction};
+  // The session bus's view of the switch follows every job from here on.
+  InstallSwitchBus();
   // From here on the switch is read and commanded off the interface thread.
   platform::startSwitchWorkerThread();
   HIDSetMatchingDevices(&KVMSwitch, DeviceList, VendorCount);

@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 qt6-qpa-plugins
+  qt6-base-private-dev  # Qt's xcb startup-id functions: raising the settings with a later start's token
   libqt6opengl6-dev  # Qt6UiTools' CMake files need it; qt6-base-dev only recommends it
   libglib2.0-dev  # the desktop-entry reader for the autostart entry
   libudev-dev libusb-1.0-0-dev libicns-dev icnsutils
