@@ -11,7 +11,10 @@
 #include <QStringList>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
+#include "ctl/program_bus.h"
 #include "hid/hid_discovery.h"
 #include "platform/core/critical_region.h"
 #include "platform/core/main_queue.h"
@@ -30,7 +33,8 @@ const char kShortUsage[] =
 
 const char kHelp[] =
     "Usage: portvane-ctl [--json] [--verbose] COMMAND [VALUE]\n"
-    "Reads or changes the KVM switch plugged into this computer.\n"
+    "Reads or changes the KVM switch plugged into this computer, through the\n"
+    "running portvane when there is one.\n"
     "\n"
     "Commands:\n"
     "  status           the switch, the active computer and the switch's settings\n"
@@ -268,35 +272,27 @@ std::string statusJson(const KVM_INFO& info) {
   return QJsonDocument(status).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-// The request on the attached switch, the caller holding its lock.
-Result serve(const Request& request, KVM_INFO* info) {
-  if (info->state != 2) return unattached();
-  // The attach's first read may have failed unseen: what the request depends
-  // on is read again.
-  if (request.command == Command::Status || request.command == Command::Buzzer ||
-      request.command == Command::Period) {
-    IOReturn read = KVMGetInformation(info);
-    if (read != kIOReturnSuccess) return unanswered(read, *info);
-  }
+// Whether the request depends on what the switch says now (it is read first).
+bool readsFirst(const Request& request) {
+  return request.command == Command::Status || request.command == Command::Buzzer ||
+         request.command == Command::Period;
+}
+
+// What the switch, as just read, says to the request before anything is
+// sent: the status itself, or a setting it does not have or a period it does
+// not take. Nothing for a command to send.
+std::optional<Result> answeredByReading(const Request& request, const KVM_INFO& info) {
   Result result;
-  IOReturn sent = kIOReturnSuccess;
   switch (request.command) {
     case Command::Status:
-      result.out = request.json ? statusJson(*info) : statusText(*info);
+      result.out = request.json ? statusJson(info) : statusText(info);
       return result;
-    case Command::Port:
-      sent = KVMSetPortNumber(info, request.value - 1);
-      break;
-    case Command::Scan:
-      sent = KVMSetAutoScan(info, request.value != 0);
-      break;
     case Command::Buzzer:
-      if (!info->hasBuzzer) return finished(kNotOnThisSwitch, "this switch has no buzzer");
-      sent = KVMSetBuzzer(info, request.value != 0);
-      break;
+      if (!info.hasBuzzer) return finished(kNotOnThisSwitch, "this switch has no buzzer");
+      return std::nullopt;
     case Command::Period: {
-      if (!info->hasAutoScanPeriod) return finished(kNotOnThisSwitch, "this switch has no auto-scan period");
-      const int generation = info->version == 1 ? 1 : 2;
+      if (!info.hasAutoScanPeriod) return finished(kNotOnThisSwitch, "this switch has no auto-scan period");
+      const int generation = info.version == 1 ? 1 : 2;
       const int period = request.value / kPeriodUnitSeconds;
       if (period < kFirstPeriod[generation] || period > kLastPeriod[generation]) {
         return badArgument("this switch takes a period of " +
@@ -304,12 +300,102 @@ Result serve(const Request& request, KVM_INFO* info) {
                            std::to_string(kLastPeriod[generation] * kPeriodUnitSeconds) +
                            " seconds in steps of 5");
       }
-      sent = KVMSetAutoScanPeriod(info, period);
-      break;
+      return std::nullopt;
     }
+    case Command::Port:
+    case Command::Scan:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// The request on the attached switch, the caller holding its lock.
+Result serve(const Request& request, KVM_INFO* info) {
+  if (info->state != 2) return unattached();
+  // The attach's first read may have failed unseen: what the request depends
+  // on is read again.
+  if (readsFirst(request)) {
+    IOReturn read = KVMGetInformation(info);
+    if (read != kIOReturnSuccess) return unanswered(read, *info);
+    if (std::optional<Result> answered = answeredByReading(request, *info)) return *answered;
+  }
+  IOReturn sent = kIOReturnSuccess;
+  switch (request.command) {
+    case Command::Port:
+      sent = KVMSetPortNumber(info, request.value - 1);
+      break;
+    case Command::Scan:
+      sent = KVMSetAutoScan(info, request.value != 0);
+      break;
+    case Command::Buzzer:
+      sent = KVMSetBuzzer(info, request.value != 0);
+      break;
+    case Command::Period:
+      sent = KVMSetAutoScanPeriod(info, request.value / kPeriodUnitSeconds);
+      break;
+    case Command::Status:
+      break;
   }
   if (sent != kIOReturnSuccess) return unanswered(sent, *info);
-  return result;
+  return Result();
+}
+
+// What an error of the running program means for the command line; nothing
+// when the request is to go to the switch directly instead (the program has
+// no switch attached: the direct way says why, as when no program runs).
+std::optional<Result> programRefused(const ProgramAnswer& answer, const std::string& unsupported) {
+  if (answer.error == "io.github.portvane.Switch1.Error.NoSwitch") return std::nullopt;
+  if (answer.error == "io.github.portvane.Switch1.Error.NotSupported") {
+    return finished(kNotOnThisSwitch, unsupported);
+  }
+  if (answer.error == "io.github.portvane.Switch1.Error.NotAnswering") {
+    KVM_INFO info;
+    if (!programSwitch(&info)) return finished(kNotAnswering, answer.message);
+    return finished(kNotAnswering, "the switch (" + hex4(info.device.vendorID) + ":" + hex4(info.device.productID) +
+                                       ") does not answer");
+  }
+  if (answer.error == "org.freedesktop.DBus.Error.InvalidArgs") return badArgument(answer.message);
+  if (answer.error == "org.freedesktop.DBus.Error.NoReply" || answer.error == "org.freedesktop.DBus.Error.Timeout") {
+    return finished(kNotAnswering, "the running portvane does not answer on the session bus");
+  }
+  return finished(kFailed, "the running portvane: " + answer.message);
+}
+
+// The request through the running program, which owns the switch: the same
+// reads first, the same lines and statuses. Nothing when it is to go to the
+// switch directly: no program of ours runs, or it has no switch attached.
+std::optional<Result> throughProgram(const Request& request) {
+  const std::string unsupported =
+      request.command == Command::Buzzer ? "this switch has no buzzer" : "this switch has no auto-scan period";
+  if (readsFirst(request)) {
+    const ProgramAnswer read = callProgram(QStringLiteral("Read"));
+    if (!read.reached) return std::nullopt;
+    if (!read.error.empty()) return programRefused(read, unsupported);
+    KVM_INFO info;
+    // A switch gone since the read is looked for directly.
+    if (!programSwitch(&info) || info.state != 2) return std::nullopt;
+    if (std::optional<Result> answered = answeredByReading(request, info)) return answered;
+  }
+  ProgramAnswer sent;
+  switch (request.command) {
+    case Command::Port:
+      sent = callProgram(QStringLiteral("SelectComputer"), {uint(request.value)});
+      break;
+    case Command::Scan:
+      sent = callProgram(QStringLiteral("SetAutoScan"), {request.value != 0});
+      break;
+    case Command::Buzzer:
+      sent = callProgram(QStringLiteral("SetBuzzer"), {request.value != 0});
+      break;
+    case Command::Period:
+      sent = callProgram(QStringLiteral("SetAutoScanPeriod"), {uint(request.value)});
+      break;
+    case Command::Status:
+      return Result();
+  }
+  if (!sent.reached) return std::nullopt;
+  if (!sent.error.empty()) return programRefused(sent, unsupported);
+  return Result();
 }
 
 // Finds the switch as start-up does, serves the request, and lets go of
@@ -379,6 +465,7 @@ Result run(const std::vector<std::string>& arguments) {
   std::string problem = parseRequest(parser.positionalArguments(), &request);
   if (!problem.empty()) return badArgument(problem);
 
+  if (std::optional<Result> served = throughProgram(request)) return *served;
   QuietDiagnostics quiet(!parser.isSet(verbose));
   return talkToSwitch(request);
 }
