@@ -32,6 +32,8 @@ Clock& clock() {
 
 void setClock(Clock* clock) { installedClock.store(clock); }
 
+bool clockInstalled() { return installedClock.load() != nullptr; }
+
 double SteadyTimeClock::now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }

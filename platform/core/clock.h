@@ -31,6 +31,8 @@ class Clock {
 // The clock in force. Installing one does not take ownership.
 Clock& clock();
 void setClock(Clock* clock);
+// Whether one is installed (null gives the steady clock back).
+bool clockInstalled();
 
 // The real clock's time and sleep: seconds on the steady clock since this clock
 // was made, and delays that block the thread. Its timers are left to the clock

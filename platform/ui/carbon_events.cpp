@@ -397,8 +397,9 @@ void ensureApplication() {
     static QApplication* const application = new QApplication(argc, argv);
     (void)application;
   }
-  // The program's timers run on Qt's loop; a test's manual clock stays.
-  if (!dynamic_cast<ManualClock*>(&clock())) installQtClock();
+  // The program's timers run on Qt's loop; a clock installed already (a
+  // test's manual clock, or one that wraps the Qt clock) stays.
+  if (!clockInstalled()) installQtClock();
   setMainQueueWaker([] {
     if (QCoreApplication* app = QCoreApplication::instance()) {
       QMetaObject::invokeMethod(app, [] { drainMainQueue(); }, Qt::QueuedConnection);
