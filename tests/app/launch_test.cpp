@@ -1,63 +1,33 @@
 // How the program starts, run as real processes (the launch probe, and
 // portvane itself as a second start) with private runtime and configuration
-// folders: where HOTKEY.CFG lives for a desktop launch and from a shell,
-// whether the per-poll line is printed, and one instance per user, including
-// a lock left behind by a killed first instance.
+// folders and no session bus: where HOTKEY.CFG lives for a desktop launch and
+// from a shell, whether the per-poll line is printed, and one instance per
+// user through the lock file, including a lock left behind by a killed first
+// instance. bus_test.cpp has the same with a session bus.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <QByteArray>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <memory>
 
 #include "tests/support/framework_test_app.h"
+#include "tests/support/program_processes.h"
 
 namespace {
 
-// Only for a process that never comes: a test that passes waits far less.
-constexpr int kGiveUpMilliseconds = 60000;
+using testsupport::kGiveUpMilliseconds;
+using testsupport::WaitForLine;
+
 constexpr char kBlockLine[] = "USB Buffer Info: ";
 
-class LaunchTest : public ::testing::Test {
+// No session bus: one instance through the lock file and the socket.
+class LaunchTest : public ::testing::Test, protected testsupport::ProgramProcesses {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(root.isValid());
-    // QTemporaryDir makes the folder 0700, as a runtime folder must be.
-    ASSERT_TRUE(QDir(root.path()).mkpath("runtime"));
-    ASSERT_TRUE(QFile::setPermissions(path("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    ASSERT_TRUE(QDir(root.path()).mkpath("shell"));
-  }
-
-  QString path(const QString& name) const { return root.path() + "/" + name; }
-
-  // A start in the folder "shell" with the test's own folders; not yet run.
-  std::unique_ptr<QProcess> start(const QString& program, const QStringList& arguments,
-                                  const QStringList& environment = {}) {
-    auto process = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", path("runtime"));
-    env.insert("XDG_CONFIG_HOME", path("config"));
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("PORTVANE_VERBOSE");
-    // In a sanitizer build, leaks are the unit tests' to find: at exit the
-    // desktop's own libraries (fontconfig) leave blocks behind that would turn
-    // the exit status.
-    const QString asan = env.value("ASAN_OPTIONS");
-    env.insert("ASAN_OPTIONS", (asan.isEmpty() ? QString() : asan + ":") + "detect_leaks=0");
-    for (const QString& setting : environment) env.insert(setting.section('=', 0, 0), setting.section('=', 1));
-    process->setProcessEnvironment(env);
-    process->setWorkingDirectory(path("shell"));
-    process->setProcessChannelMode(QProcess::SeparateChannels);
-    // What the program says is on standard error; a wait for output waits for that.
-    process->setReadChannel(QProcess::StandardError);
-    process->start(program, arguments);
-    return process;
-  }
+  void SetUp() override { ASSERT_TRUE(prepare()); }
 
   // A probe that quits once its event loop runs: everything it printed.
   QByteArray runToEnd(const QStringList& arguments, const QStringList& environment = {}) {
@@ -69,22 +39,7 @@ class LaunchTest : public ::testing::Test {
     EXPECT_EQ(0, probe->exitCode()) << output.constData();
     return output;
   }
-
-  QTemporaryDir root;
 };
-
-// Reads the process's standard error into `seen` until it holds `line`.
-bool waitForLine(QProcess& process, QByteArray& seen, const QByteArray& line) {
-  QDeadlineTimer deadline(kGiveUpMilliseconds);
-  while (!seen.contains(line)) {
-    if (!process.waitForReadyRead(int(deadline.remainingTime()))) {
-      seen += process.readAllStandardError();
-      return seen.contains(line);
-    }
-    seen += process.readAllStandardError();
-  }
-  return true;
-}
 
 TEST_F(LaunchTest, ADesktopLaunchKeepsTheHotKeysInTheConfigFolderAndLeavesTheBlockLineOut) {
   const QByteArray output = runToEnd({"--desktop"});
@@ -131,7 +86,7 @@ TEST_F(LaunchTest, AConfigFolderThatCannotBeMadeLeavesTheHotKeysInTheCurrentFold
 TEST_F(LaunchTest, ASecondStartOpensTheFirstOnesSettingsAndAKilledFirstLeavesNoLockInTheWay) {
   auto first = start(PORTVANE_LAUNCH_PROBE, {"--desktop"});
   QByteArray firstSaid;
-  ASSERT_TRUE(waitForLine(*first, firstSaid, "probe: running\n")) << firstSaid.constData();
+  ASSERT_TRUE(WaitForLine(*first, firstSaid, "probe: running\n")) << firstSaid.constData();
   EXPECT_FALSE(firstSaid.contains("probe: shown")) << firstSaid.constData();
 
   // The program itself, started again from a shell.
@@ -141,7 +96,7 @@ TEST_F(LaunchTest, ASecondStartOpensTheFirstOnesSettingsAndAKilledFirstLeavesNoL
   EXPECT_EQ(0, second->exitCode());
   EXPECT_EQ("portvane: already running; opened its settings\n", second->readAllStandardError());
   EXPECT_TRUE(second->readAllStandardOutput().isEmpty());
-  EXPECT_TRUE(waitForLine(*first, firstSaid, "probe: shown Preferences\n")) << firstSaid.constData();
+  EXPECT_TRUE(WaitForLine(*first, firstSaid, "probe: shown Preferences\n")) << firstSaid.constData();
 
   // A crash leaves the lock file and the socket behind; the next start runs all the same.
   first->kill();
@@ -149,7 +104,7 @@ TEST_F(LaunchTest, ASecondStartOpensTheFirstOnesSettingsAndAKilledFirstLeavesNoL
   ASSERT_TRUE(QFileInfo::exists(path("runtime/io.github.portvane.Portvane.lock")));
   auto next = start(PORTVANE_LAUNCH_PROBE, {"--desktop"});
   QByteArray nextSaid;
-  EXPECT_TRUE(waitForLine(*next, nextSaid, "probe: running\n")) << nextSaid.constData();
+  EXPECT_TRUE(WaitForLine(*next, nextSaid, "probe: running\n")) << nextSaid.constData();
   EXPECT_FALSE(nextSaid.contains("already running")) << nextSaid.constData();
 
   // And it is the one a further start finds.
@@ -157,7 +112,7 @@ TEST_F(LaunchTest, ASecondStartOpensTheFirstOnesSettingsAndAKilledFirstLeavesNoL
   ASSERT_TRUE(another->waitForFinished(kGiveUpMilliseconds));
   EXPECT_EQ(0, another->exitCode());
   EXPECT_EQ("portvane: already running; opened its settings\n", another->readAllStandardError());
-  EXPECT_TRUE(waitForLine(*next, nextSaid, "probe: shown Preferences\n")) << nextSaid.constData();
+  EXPECT_TRUE(WaitForLine(*next, nextSaid, "probe: shown Preferences\n")) << nextSaid.constData();
   next->kill();
   next->waitForFinished(kGiveUpMilliseconds);
 }
