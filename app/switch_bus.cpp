@@ -49,6 +49,14 @@ std::string PeriodProblem(int version, uint32_t seconds) {
          std::to_string(last) + " seconds in steps of 5";
 }
 
+// A switch attached: in use, or one whose last read failed while it stays
+// watched with its interfaces held, which the next good read puts back in
+// use (KVMGetInformation); a client still reaches it to read it again.
+bool Held(const KVM_INFO& info) {
+  return info.state == 2 ||
+         (info.state == 0 && info.device.notification && (info.device.hidDevice || info.device.usbDevice));
+}
+
 // The answer to a job's outcome. A switch gone, not yet opened or no longer
 // ours to open counts as none attached.
 SwitchBusError Answer(bool attached, IOReturn status, const SwitchBusError& refused) {
@@ -74,7 +82,7 @@ void RunOnSwitch(platform::SwitchJobKind kind, std::function<IOReturn(KVM_INFO*)
       kind,
       [operation = std::move(operation), outcome] {
         MPEnterCriticalRegion(KVMSwitch.criticalRegion, kDurationForever);
-        outcome->attached = KVMSwitch.info.state == 2;
+        outcome->attached = Held(KVMSwitch.info);
         if (outcome->attached) outcome->status = operation(&KVMSwitch.info);
         MPExitCriticalRegion(KVMSwitch.criticalRegion);
       },
@@ -110,7 +118,7 @@ void SetAutoScan(bool on, SwitchBusReply reply) {
 void SetBuzzer(bool on, SwitchBusReply reply) {
   const SwitchBusError none = {platform::kSwitchErrorNotSupported, "this switch has no buzzer"};
   const KVM_INFO shown = ShownKVMInfo();
-  if (shown.state == 2 && !shown.hasBuzzer) {
+  if (Held(shown) && !shown.hasBuzzer) {
     reply(none);
     return;
   }
@@ -131,7 +139,7 @@ void SetAutoScanPeriod(uint32_t seconds, SwitchBusReply reply) {
   }
   const SwitchBusError none = {platform::kSwitchErrorNotSupported, "this switch has no auto-scan period"};
   const KVM_INFO shown = ShownKVMInfo();
-  if (shown.state != 2) {
+  if (!Held(shown)) {
     reply(NoSwitch());
     return;
   }
@@ -166,7 +174,7 @@ int32_t Binding(bool present, bool fixed, int port) { return !present ? -1 : fix
 
 platform::SwitchBusState SwitchBusStateOf(const KVM_INFO& info) {
   platform::SwitchBusState state;
-  if (info.state != 2) return state;
+  if (!Held(info)) return state;
   state.attached = true;
   state.generation = uint32_t(info.version);
   state.vendorId = uint16_t(info.device.vendorID);

@@ -9,7 +9,8 @@
 #include "switch/kvm_switch.h"
 
 // The properties as `info` gives them; with no switch attached, the values
-// that say none.
+// that say none. A switch whose last read failed stays attached while it is
+// still watched: the next good read puts it back in use.
 platform::SwitchBusState SwitchBusStateOf(const KVM_INFO& info);
 
 // Puts the methods and properties in place and announces changes after

@@ -12,7 +12,8 @@
 // PORTVANE_PROBE_QUIT=1 quits as soon as the loop runs; PORTVANE_PROBE_SWITCH
 // "none" plugs no switch in, "no-buzzer" one without a buzzer. Lines on
 // standard input: "quit" ends the run; "fail-reads N" makes the switch leave
-// its next N reports unanswered, as the kernel reports a timeout.
+// its next N reports unanswered, as the kernel reports a timeout (and says
+// "probe: the next N reports fail" once that holds).
 #include <unistd.h>
 
 #include <QApplication>
@@ -107,6 +108,7 @@ void obey(const QByteArray& line, platform::SimulatedSwitch& simulated) {
     // On the switch worker, which is the switch's only user meanwhile.
     platform::submitSwitchJob(platform::SwitchJobKind::Command, [&simulated, times] {
       simulated.failNext(platform::SimCall::GetReport, times, kIOReturnTimeout);
+      fprintf(stderr, "probe: the next %d reports fail\n", times);
     });
   }
 }

@@ -1,6 +1,9 @@
 // portvane-ctl end to end: the real program run against a fake sysfs and /dev
 // (umockdev) whose hidraw node is answered by the simulated feature-report
-// switch: its status, its commands, and the status and line of each failure.
+// switch: its status, its commands, and the status and line of each failure;
+// two at once, taking turns at the switch; and the same through the running
+// program (the launch probe on a session bus of the test's own), with the
+// tray polling meanwhile.
 // The serial-number switch goes over usbfs, which umockdev does not serve to
 // libusb, so its case runs the command line in-process with libusb's table
 // scripted and the switch's state from the simulated serial-number switch.
@@ -12,12 +15,17 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QThread>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +34,8 @@
 #include "platform/linux/libusb_device.h"
 #include "sim/simulated_switch.h"
 #include "tests/support/feature_report_ioctls.h"
+#include "tests/support/private_bus.h"
+#include "tests/support/program_processes.h"
 
 namespace {
 
@@ -69,6 +79,9 @@ void DropFileAccessOverride() {
   prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
 }
 
+// A session bus that cannot be reached: no program of ours runs there.
+const char kNoBus[] = "unix:path=/nonexistent/portvane-test-bus";
+
 const char kShortUsage[] =
     "Usage: portvane-ctl [--json] [--verbose] COMMAND [VALUE]\n"
     "Commands: status, port 1|2, scan on|off, period SECONDS, buzzer on|off (--help says more)\n";
@@ -76,6 +89,8 @@ const char kShortUsage[] =
 class PortvaneCtl : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The in-process runs too: never a program the user runs.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", kNoBus);
     bed_ = umockdev_testbed_new();
     model_ = sim_.newDeviceInterface();
     (*model_)->open(model_, 0);
@@ -98,14 +113,23 @@ class PortvaneCtl : public ::testing::Test {
     return root + node;
   }
 
-  // The program itself, in the fake sysfs and /dev this process set up.
-  Outcome Ctl(const QStringList& arguments, bool withoutFileAccess = false) {
-    QProcess process;
-    if (withoutFileAccess) process.setChildProcessModifier(DropFileAccessOverride);
-    process.start(PORTVANE_CTL, arguments);
+  // The program itself, in the fake sysfs and /dev this process set up, on
+  // the session bus at `bus` (none when empty).
+  std::unique_ptr<QProcess> StartCtl(const QStringList& arguments, const std::string& bus = {},
+                                     bool withoutFileAccess = false) {
+    auto process = std::make_unique<QProcess>();
+    if (withoutFileAccess) process->setChildProcessModifier(DropFileAccessOverride);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus.empty() ? QString(kNoBus) : QString::fromStdString(bus));
+    process->setProcessEnvironment(env);
+    process->start(PORTVANE_CTL, arguments);
+    return process;
+  }
+  Outcome Finish(QProcess& process) {
     Outcome run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-      ADD_FAILURE() << "portvane-ctl did not finish: " << arguments.join(' ').toStdString();
+    const bool finished = process.state() == QProcess::NotRunning || process.waitForFinished(60000);
+    if (!finished || process.exitStatus() != QProcess::NormalExit) {
+      ADD_FAILURE() << "portvane-ctl did not finish: " << process.arguments().join(' ').toStdString();
       process.kill();
       process.waitForFinished();
       return run;
@@ -115,6 +139,10 @@ class PortvaneCtl : public ::testing::Test {
     run.err = process.readAllStandardError().toStdString();
     return run;
   }
+  Outcome Ctl(const QStringList& arguments, bool withoutFileAccess = false) {
+    return Finish(*StartCtl(arguments, {}, withoutFileAccess));
+  }
+  Outcome CtlOnBus(const std::string& bus, const QStringList& arguments) { return Finish(*StartCtl(arguments, bus)); }
 
   std::vector<Bytes> ReportsSet() const {
     std::vector<Bytes> reports;
@@ -125,10 +153,10 @@ class PortvaneCtl : public ::testing::Test {
 
   platform::FeatureReportSwitch sim_;
   UMockdevTestbed* bed_ = nullptr;
+  std::optional<testsupport::FeatureReportIoctls> ioctls_;
 
  private:
   IOHIDDeviceInterface122** model_ = nullptr;
-  std::optional<testsupport::FeatureReportIoctls> ioctls_;
 };
 
 }  // namespace
@@ -393,4 +421,258 @@ TEST_F(PortvaneCtl, SerialNumberSwitchIsReadAndSwitchedThroughLibusb) {
 
   platform::setLibusbCalls(nullptr);
   serialSwitch = nullptr;
+}
+
+// --- Several at once, and through the running program
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Ticks of pacing before each report read and each report sent.
+constexpr double kReadPacing = 5.0 / 60.0;
+constexpr double kWritePacing = 10.0 / 60.0;
+
+double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+// Runs each list of command lines in order, the lists side by side: every
+// run exits 0 and prints nothing.
+template <typename Start, typename Finish>
+void RunSideBySide(const std::vector<std::vector<QStringList>>& lists, Start start, Finish finish) {
+  std::vector<std::unique_ptr<QProcess>> running(lists.size());
+  std::vector<size_t> next(lists.size(), 0);
+  for (;;) {
+    bool busy = false;
+    for (size_t i = 0; i < lists.size(); ++i) {
+      if (running[i] && running[i]->state() != QProcess::NotRunning && !running[i]->waitForFinished(10)) {
+        busy = true;
+        continue;
+      }
+      if (running[i]) {
+        const Outcome run = finish(*running[i]);
+        EXPECT_EQ(0, run.status) << run.err;
+        EXPECT_EQ("", run.out + run.err);
+        running[i].reset();
+      }
+      if (next[i] < lists[i].size()) {
+        running[i] = start(lists[i][next[i]++]);
+        busy = true;
+      }
+    }
+    if (!busy) return;
+  }
+}
+
+}  // namespace
+
+TEST_F(PortvaneCtl, TwoAtOnceTakeTurnsAtTheSwitchEachRequestWholeAndPaced) {
+  AddSwitch();
+  RunSideBySide({{{"port", "2"}, {"port", "1"}, {"port", "2"}}, {{"buzzer", "off"}, {"buzzer", "on"}, {"buzzer", "off"}}},
+                [this](const QStringList& arguments) { return StartCtl(arguments); },
+                [this](QProcess& process) { return Finish(process); });
+  const auto requests = ioctls_->requests();
+  // Six attaches and three buzzers' reads again, of two reports each, and
+  // six commands.
+  ASSERT_EQ(9u * 2u + 6u, requests.size());
+  for (size_t i = 0; i < requests.size(); ++i) {
+    const auto& request = requests[i];
+    if (!request.set && request.buffer[0] == 5) {
+      // A read is reports 5 and 4, with nothing of the other's between.
+      ASSERT_LT(i + 1, requests.size());
+      EXPECT_FALSE(requests[i + 1].set);
+      EXPECT_EQ(4, requests[i + 1].buffer[0]) << "request " << i + 1;
+    }
+    if (i == 0) continue;
+    // Each waited its pacing after the one before, whoever sent that.
+    const double gap = Seconds(request.arrived - requests[i - 1].arrived);
+    EXPECT_GE(gap, request.set ? kWritePacing : kReadPacing) << "request " << i;
+  }
+  std::vector<Bytes> ports, buzzers;
+  for (const Bytes& report : ReportsSet()) (report[1] == 0x81 ? ports : buzzers).push_back(report);
+  EXPECT_EQ((std::vector<Bytes>{{0x04, 0x81, 0x01, 0, 0, 0, 0, 0},
+                                {0x04, 0x81, 0x00, 0, 0, 0, 0, 0},
+                                {0x04, 0x81, 0x01, 0, 0, 0, 0, 0}}),
+            ports);
+  EXPECT_EQ((std::vector<Bytes>{{0x04, 0x86, 0x00, 0, 0, 0, 0, 0},
+                                {0x04, 0x86, 0x01, 0, 0, 0, 0, 0},
+                                {0x04, 0x86, 0x00, 0, 0, 0, 0, 0}}),
+            buzzers);
+}
+
+namespace {
+
+// The launch probe (the program with a simulated switch of its own) on a
+// session bus of the test's own.
+class ThroughTheProgram : public PortvaneCtl, protected testsupport::ProgramProcesses {
+ protected:
+  void SetUp() override {
+    PortvaneCtl::SetUp();
+    ASSERT_TRUE(prepare());
+    busAddress = testsupport::StartPrivateBus(&busPid_);
+    ASSERT_FALSE(busAddress.empty()) << "no dbus-daemon";
+  }
+  void TearDown() override {
+    if (probe_) testsupport::QuitProbe(*probe_, {});
+    probe_.reset();
+    testsupport::StopPrivateBus(busPid_);
+    PortvaneCtl::TearDown();
+  }
+
+  void StartProbe(const QStringList& environment = {}) {
+    if (probe_) said_ = testsupport::QuitProbe(*probe_, said_);
+    said_.clear();
+    probe_ = start(PORTVANE_LAUNCH_PROBE, {}, environment);
+    ASSERT_TRUE(testsupport::WaitForLine(*probe_, said_, "probe: running\n")) << said_.constData();
+  }
+  Outcome Ctl(const QStringList& arguments) { return CtlOnBus(busAddress, arguments); }
+
+  std::unique_ptr<QProcess> probe_;
+  QByteArray said_;
+
+ private:
+  pid_t busPid_ = -1;
+};
+
+// The lines of `text` that start with `prefix`, without it.
+std::vector<std::string> LinesAfter(const QByteArray& text, const QByteArray& prefix) {
+  std::vector<std::string> lines;
+  for (const QByteArray& line : text.split('\n')) {
+    if (line.startsWith(prefix)) lines.push_back(line.mid(prefix.size()).toStdString());
+  }
+  return lines;
+}
+
+}  // namespace
+
+TEST_F(ThroughTheProgram, TheSameOutputAndStatusesAsOnItsOwn) {
+  // The same switch under umockdev, for the command line on its own.
+  AddSwitch();
+  const Outcome alone = PortvaneCtl::Ctl({"status"});
+  const Outcome aloneJson = PortvaneCtl::Ctl({"--json", "status"});
+  ASSERT_EQ(0, alone.status) << alone.err;
+  sim_.clearRecords();
+
+  StartProbe();
+  const Outcome status = Ctl({"status"});
+  EXPECT_EQ(0, status.status);
+  EXPECT_EQ(alone.out, status.out);
+  EXPECT_EQ("", status.err);
+  const Outcome json = Ctl({"--json", "status"});
+  EXPECT_EQ(0, json.status);
+  EXPECT_EQ(aloneJson.out, json.out);
+  for (const QStringList& command : {QStringList{"port", "2"}, QStringList{"scan", "on"},
+                                     QStringList{"period", "20"}, QStringList{"buzzer", "off"}}) {
+    const Outcome run = Ctl(command);
+    EXPECT_EQ(0, run.status) << command.join(' ').toStdString();
+    EXPECT_EQ("", run.out + run.err);
+  }
+  EXPECT_EQ("switch: generation 2 (feature reports), vendor 10d5, product 5500\n"
+            "active computer: 2\n"
+            "ports available: 1, 2\n"
+            "auto-scan: on, period 20 s\n"
+            "buzzer: off\n"
+            "audio: follows the active computer\n"
+            "hub 1: follows the active computer\n"
+            "hub 2: follows the active computer\n",
+            Ctl({"status"}).out);
+
+  // A switch that stops answering: its identifiers from the program's properties.
+  probe_->write("fail-reads 10\n");
+  ASSERT_TRUE(testsupport::WaitForLine(*probe_, said_, "probe: the next 10 reports fail\n")) << said_.constData();
+  const Outcome silent = Ctl({"status"});
+  EXPECT_EQ(5, silent.status);
+  EXPECT_EQ("portvane-ctl: the switch (10d5:5500) does not answer\n", silent.err);
+  EXPECT_EQ("", silent.out);
+
+  // The switch under umockdev was never touched: all of it went through the program.
+  EXPECT_TRUE(sim_.calls().empty());
+  said_ = testsupport::QuitProbe(*probe_, said_);
+  probe_.reset();
+  EXPECT_EQ((std::vector<std::string>{"04 81 01 00 00 00 00 00", "04 88 00 00 00 00 00 00", "04 87 14 00 00 00 00 00",
+                                      "04 86 00 00 00 00 00 00"}),
+            LinesAfter(said_, "probe: sent "));
+}
+
+TEST_F(ThroughTheProgram, ASwitchWithoutTheSettingAndAProgramWithoutASwitch) {
+  StartProbe({"PORTVANE_PROBE_SWITCH=no-buzzer"});
+  const Outcome buzzer = Ctl({"buzzer", "on"});
+  EXPECT_EQ(6, buzzer.status);
+  EXPECT_EQ("portvane-ctl: this switch has no buzzer\n", buzzer.err);
+
+  // With none attached there, the command line looks for itself and says what it finds.
+  StartProbe({"PORTVANE_PROBE_SWITCH=none"});
+  const Outcome none = Ctl({"port", "2"});
+  EXPECT_EQ(3, none.status);
+  EXPECT_EQ("portvane-ctl: no switch found\n", none.err);
+  AddSwitch();
+  const Outcome found = Ctl({"port", "2"});
+  EXPECT_EQ(0, found.status) << found.err;
+  EXPECT_EQ(1, sim_.currentPort());
+}
+
+TEST_F(ThroughTheProgram, TwoCommandLinesAndTheTrayAtOnceAreEachServedWholeAndPaced) {
+  StartProbe();
+  QElapsedTimer sinceStart;
+  sinceStart.start();
+  // The tray's poll comes 5 seconds after the attach, then every 2 seconds:
+  // the command lines run across the first two.
+  QThread::msleep(4500);
+  const std::vector<QStringList> ports = {{"port", "2"}, {"port", "1"}, {"port", "2"}, {"port", "1"}};
+  const std::vector<QStringList> buzzers = {{"buzzer", "off"}, {"buzzer", "on"}, {"buzzer", "off"}, {"buzzer", "on"}};
+  RunSideBySide({ports, buzzers, ports, buzzers},
+                [this](const QStringList& arguments) { return StartCtl(arguments, busAddress); },
+                [this](QProcess& process) { return Finish(process); });
+  // Until the second poll has been made too.
+  if (sinceStart.elapsed() < 7500) QThread::msleep(unsigned(7500 - sinceStart.elapsed()));
+  said_ = testsupport::QuitProbe(*probe_, said_);
+  probe_.reset();
+
+  // Every request whole: the switch is opened, read (two reports) or sent
+  // one command, and closed, one request after the other.
+  const std::vector<std::string> calls = LinesAfter(said_, "probe: calls ");
+  ASSERT_EQ(1u, calls.size());
+  std::vector<bool> requests;  // true: a command
+  int reads = 0;
+  const QStringList names = QString::fromStdString(calls[0]).split(' ');
+  for (qsizetype i = 0; i < names.size();) {
+    if (names.mid(i, 4) == QStringList{"HIDOpen", "GetReport", "GetReport", "HIDClose"}) {
+      requests.insert(requests.end(), {false, false});
+      ++reads;
+      i += 4;
+    } else if (names.mid(i, 3) == QStringList{"HIDOpen", "SetReport", "HIDClose"}) {
+      requests.push_back(true);
+      i += 3;
+    } else {
+      FAIL() << "not a whole request at call " << i << ": " << calls[0];
+    }
+  }
+  // The attach, each buzzer's read first, the two polls at least.
+  EXPECT_GE(reads, 1 + 8 + 2);
+  // Each command as its command line sent it, each line's in its order.
+  std::vector<std::string> portsSent, buzzersSent;
+  for (const std::string& sent : LinesAfter(said_, "probe: sent ")) {
+    (sent.rfind("04 81", 0) == 0 ? portsSent : buzzersSent).push_back(sent);
+  }
+  EXPECT_EQ(16u, portsSent.size() + buzzersSent.size());
+  for (const auto& [sent, code] : {std::pair{&portsSent, "81"}, std::pair{&buzzersSent, "86"}}) {
+    for (const std::string& command : *sent) {
+      EXPECT_TRUE(command == std::string("04 ") + code + " 00 00 00 00 00 00" ||
+                  command == std::string("04 ") + code + " 01 00 00 00 00 00")
+          << command;
+    }
+  }
+  // The pacing: one delay before each request, of its own length, and none
+  // overlapping another.
+  const std::vector<std::string> delays = LinesAfter(said_, "probe: delay ");
+  ASSERT_EQ(requests.size(), delays.size());
+  double previousEnd = 0;
+  for (size_t i = 0; i < delays.size(); ++i) {
+    unsigned long ticks = 0;
+    double begin = 0, end = 0;
+    ASSERT_EQ(3, sscanf(delays[i].c_str(), "%lu %lf %lf", &ticks, &begin, &end)) << delays[i];
+    EXPECT_EQ(requests[i] ? 10u : 5u, ticks) << "request " << i;
+    EXPECT_GE(end - begin, double(ticks) / 60.0 - 1e-6) << "request " << i;
+    EXPECT_GE(begin, previousEnd) << "request " << i;
+    previousEnd = end;
+  }
 }

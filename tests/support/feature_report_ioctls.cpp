@@ -31,7 +31,14 @@ void FeatureReportIoctls::failNext(std::initializer_list<int> errors) {
 
 std::vector<std::vector<uint8_t>> FeatureReportIoctls::buffers() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return buffers_;
+  std::vector<std::vector<uint8_t>> buffers;
+  for (const Request& request : requests_) buffers.push_back(request.buffer);
+  return buffers;
+}
+
+std::vector<FeatureReportIoctls::Request> FeatureReportIoctls::requests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
 }
 
 gboolean FeatureReportIoctls::handle(UMockdevIoctlBase*, UMockdevIoctlClient* client, FeatureReportIoctls* self) {
@@ -44,7 +51,8 @@ gboolean FeatureReportIoctls::handle(UMockdevIoctlBase*, UMockdevIoctlClient* cl
       umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->buffers_.emplace_back(data->data, data->data + length);
+    self->requests_.push_back(
+        {set, std::vector<uint8_t>(data->data, data->data + length), std::chrono::steady_clock::now()});
     if (!self->errors_.empty()) {
       const int error = self->errors_.front();
       self->errors_.pop_front();

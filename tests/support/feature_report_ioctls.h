@@ -6,6 +6,7 @@
 
 #include <umockdev.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
@@ -33,6 +34,14 @@ class FeatureReportIoctls {
   // The buffer of every feature-report request as it arrived, oldest first.
   std::vector<std::vector<uint8_t>> buffers();
 
+  struct Request {
+    bool set;  // HIDIOCSFEATURE; else HIDIOCGFEATURE
+    std::vector<uint8_t> buffer;
+    std::chrono::steady_clock::time_point arrived;
+  };
+  // The same, with what each was and when it came.
+  std::vector<Request> requests();
+
  private:
   // Runs on umockdev's thread while the caller waits in ioctl().
   static gboolean handle(UMockdevIoctlBase*, UMockdevIoctlClient* client, FeatureReportIoctls* self);
@@ -41,7 +50,7 @@ class FeatureReportIoctls {
   IOHIDDeviceInterface122** device_;
   std::mutex mutex_;
   std::deque<int> errors_;
-  std::vector<std::vector<uint8_t>> buffers_;
+  std::vector<Request> requests_;
 };
 
 }  // namespace testsupport
