@@ -1,12 +1,13 @@
 // What a start from the desktop changes, decided once the application exists
-// and before anything else starts: one instance per user, where HOTKEY.CFG
-// lives and whether the per-poll line is printed.
+// and before anything else starts: one instance per session, where
+// HOTKEY.CFG lives and whether the per-poll line is printed.
 #pragma once
 
 #include "app/command_line.h"
 
-// `instanceName` names the instance's lock and socket in the runtime folder
-// (null: no one-instance check). False when this start is not to run: another
+// `instanceName` is the instance's name on the session bus, and names its
+// lock and socket in the runtime folder where there is no bus (null: no
+// one-instance check). False when this start is not to run: another
 // instance was asked to open its settings (*exitStatus 0) or does not answer
 // (*exitStatus 1).
 //

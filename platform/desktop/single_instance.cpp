@@ -248,6 +248,8 @@ void withdraw(QDBusConnection& bus, const QString& path) {
   platform::withdrawSwitchBusObject();
 }
 
+BusClaim requestName(QDBusConnection& bus, const QString& name, const QString& path);
+
 // Owns `name` on the session bus, or asks its owner to open its settings.
 BusClaim claimBusName(QDBusConnection bus, const QString& name) {
   const QString path = applicationPath(name);
@@ -262,7 +264,18 @@ BusClaim claimBusName(QDBusConnection bus, const QString& name) {
     return BusClaim::kNotOurs;
   }
   QDBusConnectionInterface* names = bus.interface();
+  // The bus's own answers come at once; a bus that is stuck is given as long
+  // as a first start that is still starting.
+  const int usualTimeout = names->timeout();
   names->setTimeout(kAnswerMilliseconds);
+  const BusClaim claim = requestName(bus, name, path);
+  names->setTimeout(usualTimeout);
+  return claim;
+}
+
+// Owns `name`, or asks its owner to open its settings; the objects are there.
+BusClaim requestName(QDBusConnection& bus, const QString& name, const QString& path) {
+  QDBusConnectionInterface* names = bus.interface();
 
   const QDeadlineTimer finding(kFindMilliseconds);
   for (;;) {
