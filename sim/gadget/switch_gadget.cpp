@@ -25,6 +25,18 @@ namespace gadget {
 
 namespace {
 
+// What both generations present of themselves: their identifiers, and names
+// a user can tell apart in the kernel's log.
+GadgetSettings settingsOf(const platform::SimulatedSwitch& simulated, const std::string& name, const char* product) {
+  GadgetSettings settings;
+  settings.name = name;
+  settings.vendorID = simulated.vendorID();
+  settings.productID = simulated.productID();
+  settings.manufacturer = "Portvane";
+  settings.product = product;
+  return settings;
+}
+
 using platform::SimCall;
 
 // HID class requests and descriptors (the HID class definition).
@@ -237,12 +249,7 @@ class FeatureReportGadget : public GadgetBase {
   }
 
   bool start(const std::string& name, const std::string& udc, std::string* error) override {
-    GadgetSettings settings;
-    settings.name = name;
-    settings.vendorID = switch_.vendorID();
-    settings.productID = switch_.productID();
-    settings.manufacturer = "Portvane";
-    settings.product = "Simulated switch (feature reports)";
+    GadgetSettings settings = settingsOf(switch_, name, "Simulated switch (feature reports)");
     settings.function = name;
     return startGadget(settings, udc, false, error);
   }
@@ -338,12 +345,7 @@ class SerialNumberGadget : public GadgetBase {
   }
 
   bool start(const std::string& name, const std::string& udc, std::string* error) override {
-    GadgetSettings settings;
-    settings.name = name;
-    settings.vendorID = switch_.vendorID();
-    settings.productID = switch_.productID();
-    settings.manufacturer = "Portvane";
-    settings.product = "Simulated switch (serial number)";
+    GadgetSettings settings = settingsOf(switch_, name, "Simulated switch (serial number)");
     serial_ = utf8(switch_.serialNumber());
     settings.serialNumber = serial_;
     settings.function = name;
