@@ -16,6 +16,9 @@ packages=(
   libumockdev-dev umockdev
   xvfb xdotool trayer x11-utils imagemagick
   dbus
+  # A Wayland session for the tests: the compositor, Qt's platform for it, and
+  # the desktop portal that binds global hot keys there
+  weston qt6-wayland xdg-desktop-portal
   dpkg-dev lintian desktop-file-utils appstream  # the package (scripts/package.sh) and its checks
 )
 

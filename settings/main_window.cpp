@@ -61,6 +61,10 @@ void MainWindow::Create(bool show, CFStringRef windowName, CFStringRef nibName) 
     pOurWindow->fSettingsLoaded = false;
     RepositionWindow(pOurWindow->fWindow, nullptr, kWindowCenterOnMainScreen);
     memset(HotConfig, 0, sizeof HotConfig);
+    // The desktop may answer for the hot keys while the dialog is open.
+    WatchHotKeyNotes([] {
+      if (pOurWindow) pOurWindow->ShowInactiveHotKeys();
+    });
   }
   if (show) {
     if (!pOurWindow->fSettingsLoaded) {
@@ -163,12 +167,17 @@ void MainWindow::ShowInactiveHotKeys() {
   ControlRef label = FindControl(kHotKeyProblemID);
   std::string text;
   for (int port = 0; port < 2; ++port) {
-    const std::string note = InactiveHotKeyNote(port);
+    const std::string note = HotKeyNote(port);
     if (note.empty()) continue;
     if (!text.empty()) text += '\n';
     text += note + ".";
   }
-  SetControlData(label, kControlEntireControl, kControlStaticTextTextTag, Size(text.size()), text.data());
+  // The notes may quote the desktop, in any script.
+  CFStringRef shown = CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
+  if (shown) {
+    SetControlData(label, kControlEntireControl, kControlStaticTextCFStringTag, Size(sizeof shown), &shown);
+    CFRelease(shown);
+  }
   if (text.empty()) {
     HideControl(label);
   } else {

@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -184,6 +185,9 @@ struct HotKeys {
   bool simulated = false;
   std::optional<std::string> display;
   std::unique_ptr<XKeyboard> x;
+  // Set while the key is bound through the desktop portal.
+  std::vector<uintptr_t> portalSerials;
+  std::function<void(EventHotKeyRef)> standingListener;
 };
 
 HotKeys& hotKeys() {
@@ -262,7 +266,28 @@ XKeyboard* keyboard() {
 
 EventHotKeyRef refOf(uintptr_t serial) { return reinterpret_cast<EventHotKeyRef>(serial); }
 
+bool throughPortal(uintptr_t serial) {
+  const std::vector<uintptr_t>& serials = hotKeys().portalSerials;
+  return std::find(serials.begin(), serials.end(), serial) != serials.end();
+}
+
+// The portal's news of a key still registered, passed on as its reference.
+void portalStandingChanged(uintptr_t serial) {
+  HotKeys& state = hotKeys();
+  if (throughPortal(serial) && state.standingListener) state.standingListener(refOf(serial));
+}
+
 }  // namespace
+
+HotKeyState hotKeyStanding(EventHotKeyRef ref) {
+  const uintptr_t serial = reinterpret_cast<uintptr_t>(ref);
+  if (throughPortal(serial)) return portalShortcutStanding(serial);
+  return {};
+}
+
+void setHotKeyStandingListener(std::function<void(EventHotKeyRef)> changed) {
+  hotKeys().standingListener = std::move(changed);
+}
 
 std::vector<RegisteredHotKey> registeredHotKeys() {
   std::vector<RegisteredHotKey> keys;
@@ -314,6 +339,8 @@ OSStatus RegisterEventHotKey(UInt32 inHotKeyCode, UInt32 inHotKeyModifiers, Even
     const OSStatus status = portalAddShortcut(registration.serial, inHotKeyCode, inHotKeyModifiers, inHotKeyID,
                                               [registration] { postPress(registration); });
     if (status != noErr) return status;
+    setPortalStandingListener(portalStandingChanged);
+    state.portalSerials.push_back(registration.serial);
   } else if (!state.simulated) {
     XKeyboard* x = keyboard();
     if (!x) return eventInternalErr;
@@ -345,7 +372,10 @@ OSStatus UnregisterEventHotKey(EventHotKeyRef inHotKey) {
                          [&](const Registration& r) { return refOf(r.serial) == inHotKey; });
   if (!inHotKey || it == state.registrations.end()) return paramErr;
   if (it->grabbed && state.x && !state.x->broken()) state.x->ungrab(it->keycode, it->xMask);
-  portalRemoveShortcut(it->serial);
+  if (throughPortal(it->serial)) {
+    std::erase(state.portalSerials, it->serial);
+    portalRemoveShortcut(it->serial);
+  }
   state.registrations.erase(it);
   return noErr;
 }

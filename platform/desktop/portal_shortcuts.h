@@ -2,19 +2,31 @@
 // key (a Wayland session, or no X display): the program's keys become the
 // shortcuts of one session of org.freedesktop.portal.GlobalShortcuts on the
 // session bus, each with its key as the preferred trigger ("CTRL+ALT+1"); the
-// desktop may let the user choose another trigger. An activation of a shortcut
-// runs the press action given with its key.
+// desktop may bind another trigger, or let the user choose one. An activation
+// of a shortcut runs the press action given with its key.
 //
-// A portal that is missing, too old or that refuses is said in one line,
-//   portvane: global hot keys are not available: <reason>
-// after which the program goes on without hot keys: later keys fail quietly.
-// The portal going away is said the same way; the next key tries it afresh.
+// Everything is asked asynchronously from the main thread, which never waits
+// for the portal: a key is added at once and waits (HotKeyStanding::kWaiting)
+// until the desktop has answered. The set of keys is bound anew, in a session
+// of its own, from the main queue after every change, so that keys changed
+// one after another reach the desktop (and the user, if it asks) as one set.
+// The shortcuts go with CreateSession's options (some desktops register them
+// only from there) and, unless the session already holds every one of them,
+// with BindShortcuts; its answer says which triggers the desktop bound.
+//
+// A portal that does not answer, or whose desktop could not bind, is asked
+// again after 1 s, then 2, 4, ... up to 60 s between tries. A portal that is
+// missing or has no GlobalShortcuts, and a desktop that refuses, are not
+// asked again until the portal's name (or the name of one of the desktop's
+// portal back-ends) gets a new owner; a new owner has the keys bound again at
+// once. Nothing is printed here: the application says what the keys' standing
+// means to the user.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <string>
 
+#include "platform/desktop/hot_keys.h"
 #include "platform/ui/carbon_events.h"
 
 namespace platform {
@@ -22,22 +34,25 @@ namespace platform {
 // Whether the portal stands in for X grabs: the application shows on Wayland
 // (Qt's platform, or WAYLAND_DISPLAY set: under XWayland an X grab only sees
 // keys meant for X windows), or on a desktop without an X display. Never under
-// Qt's offscreen and minimal platforms, which have no desktop; always while a
-// test has chosen a bus for it (portal_shortcuts_testing.h).
+// Qt's offscreen and minimal platforms, which have no desktop.
 bool portalStandsIn();
 
 // Adds the key (a virtual key code, with the hot-key modifier bits) as the
 // shortcut of the registration `serial`; `press` runs on each activation, on
-// the main thread. The first key opens the session, waiting for the portal's
-// answer. noErr, or eventInternalErr when the portal cannot be used (the line
-// is printed once). The keys are bound from the main queue, all in one
-// BindShortcuts call, so that the keys a caller changes one after another
-// reach the portal (and the user, if it asks) as one set.
+// the main thread. noErr, the key waiting for the desktop; or
+// eventHotKeyInvalidErr for a code that names no key.
 OSStatus portalAddShortcut(uintptr_t serial, UInt32 code, UInt32 modifiers, EventHotKeyID id,
                            std::function<void()> press);
 
 // Removes the registration's shortcut, if it has one, and binds the rest; the
 // session closes with the last one.
 void portalRemoveShortcut(uintptr_t serial);
+
+// Where the registration's shortcut stands.
+HotKeyState portalShortcutStanding(uintptr_t serial);
+
+// Called on the main thread with the registration's serial each time its
+// shortcut's standing changes.
+void setPortalStandingListener(std::function<void(uintptr_t serial)> changed);
 
 }  // namespace platform

@@ -1,13 +1,11 @@
-// Test-only: the portal on a bus of the test's choosing.
+// Test-only: how long the desktop portal is given to answer.
 #pragma once
-
-#include <string>
 
 namespace platform {
 
-// The portal on the bus at this address, whatever the desktop is; an empty
-// address goes back to the session bus. The session, the shortcuts and any
-// earlier failure are forgotten.
-void useHotKeyPortalBus(const std::string& address);
+// Every answer the program waits for from the portal (a method's reply, a
+// request's Response) is given this long before the keys are asked for again;
+// 0 goes back to the program's own times.
+void setPortalAnswerTimeoutForTest(int milliseconds);
 
 }  // namespace platform

@@ -778,6 +778,20 @@ OSStatus SetControlData(ControlRef control, ControlPartCode, ResType tag, Size s
   QWidget* widget = widgetOf(control);
   if (!widget) return paramErr;
   if (size < 0 || (size > 0 && !data)) return paramErr;
+  if (tag == kControlStaticTextCFStringTag) {
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (!label) return errDataNotSupported;
+    if (size != Size(sizeof(CFStringRef))) return paramErr;
+    CFStringRef string = nullptr;
+    std::memcpy(&string, data, sizeof string);
+    // At most four bytes of UTF-8 for each character, and the terminator.
+    std::vector<char> utf8(size_t(CFStringGetLength(string)) * 4 + 1);
+    if (!string || !CFStringGetCString(string, utf8.data(), CFIndex(utf8.size()), kCFStringEncodingUTF8)) {
+      return paramErr;
+    }
+    label->setText(QString::fromUtf8(utf8.data()));
+    return noErr;
+  }
   if (tag != kControlEditTextTextTag) return errDataNotSupported;
   const QString text = QString::fromLatin1(static_cast<const char*>(data), size);
   if (auto* edit = qobject_cast<QLineEdit*>(widget)) {

@@ -99,6 +99,7 @@ enum : ControlPartCode {
 enum : ResType {
   kControlEditTextTextTag = FOUR_CHAR_CODE("text"),
   kControlStaticTextTextTag = FOUR_CHAR_CODE("text"),
+  kControlStaticTextCFStringTag = FOUR_CHAR_CODE("cfst"),
   kControlPopupButtonMenuHandleTag = FOUR_CHAR_CODE("mhan"),
 };
 
@@ -184,8 +185,9 @@ SInt32 GetControl32BitMaximum(ControlRef control);
 void SetControl32BitMaximum(ControlRef control, SInt32 maximum);
 
 // Tags: 'text' (text fields, labels and buttons: the text as bytes, one
-// Latin-1 character each, no terminator) and 'mhan' (pop-up menus: the MenuRef
-// of their items, read only). errDataNotSupported for any other tag or kind.
+// Latin-1 character each, no terminator), 'cfst' (labels, set only: a
+// CFStringRef, any text) and 'mhan' (pop-up menus: the MenuRef of their items,
+// read only). errDataNotSupported for any other tag or kind.
 OSStatus SetControlData(ControlRef control, ControlPartCode part, ResType tag, Size size, const void* data);
 OSStatus GetControlData(ControlRef control, ControlPartCode part, ResType tag, Size bufferSize, void* buffer,
                         Size* actualSize);

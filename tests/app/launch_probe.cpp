@@ -13,29 +13,51 @@
 // "none" plugs no switch in, "no-buzzer" one without a buzzer. Lines on
 // standard input: "quit" ends the run; "fail-reads N" makes the switch leave
 // its next N reports unanswered, as the kernel reports a timeout (and says
-// "probe: the next N reports fail" once that holds).
+// "probe: the next N reports fail" once that holds); "hotkeys <code> <name>
+// <code> <name>" registers these two hot keys anew, as the settings dialog's
+// save does; "forget" unregisters every hot key; "preferences" chooses
+// "Preferences…" in the tray menu.
+//
+// With PORTVANE_PROBE_WATCH=1 it also says, as they come, each change of the
+// tray's tooltip ("probe: tooltip Portvane | Computer 1", its lines joined by
+// " | "), each change of the settings dialog's hot-key note while the dialog
+// shows ("probe: dialog note ...", the same way; "probe: dialog note (none)"
+// when the note is hidden) and each report the switch receives ("probe:
+// switch received 04 81 01 00 00 00 00 00").
+// PORTVANE_PROBE_PORTAL_TIMEOUT_MS gives the desktop portal that long to answer.
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QEvent>
+#include <QLabel>
+#include <QMenu>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/hot_keys.h"
+#include "app/hot_keys_testing.h"
 #include "app/launch.h"
 #include "app/main.h"
 #include "platform/core/clock.h"
 #include "platform/core/switch_worker.h"
+#include "platform/desktop/portal_shortcuts_testing.h"
 #include "platform/desktop/single_instance_testing.h"
+#include "platform/desktop/tray.h"
+#include "platform/desktop/tray_testing.h"
 #include "platform/ui/carbon_events.h"
 #include "sim/simulated_switch.h"
+#include "switch/kvm_switch.h"
 
 namespace {
 
@@ -99,10 +121,38 @@ void reportSwitch(const platform::SimulatedSwitch& simulated) {
   }
 }
 
+void setHotKey(int port, const QString& code, const QString& name) {
+  HOT_KEY& key = KVMSwitch.hotKeys[port];
+  key.code = code.toInt();
+  memset(key.name, 0, sizeof key.name);
+  strncpy(key.name, name.toLatin1().constData(), sizeof key.name - 1);
+}
+
+// The settings dialog's note on the hot keys, while the dialog shows.
+std::optional<QString> dialogNote() {
+  for (QWidget* widget : QApplication::allWidgets()) {
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (!label || label->objectName() != QLatin1String("hotKeyProblem") || !label->window()->isVisible()) continue;
+    return label->isVisibleTo(label->window()) ? label->text() : QStringLiteral("(none)");
+  }
+  return std::nullopt;
+}
+
 // One line of standard input, as the test writes them.
 void obey(const QByteArray& line, platform::SimulatedSwitch& simulated) {
+  const QStringList words = QString::fromUtf8(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
   if (line == "quit") {
     QuitApplicationEventLoop();
+  } else if (words.value(0) == QLatin1String("hotkeys") && words.size() == 5) {
+    setHotKey(0, words[1], words[2]);
+    setHotKey(1, words[3], words[4]);
+    RegisterHotKeys();
+  } else if (line == "forget") {
+    ForgetHotKeyRegistrations();
+  } else if (line == "preferences") {
+    for (QAction* action : platform::openTrayMenuForTest()->actions()) {
+      if (action->text() == QString::fromUtf8("Preferences\u2026")) action->trigger();
+    }
   } else if (line.startsWith("fail-reads ")) {
     const int times = line.mid(11).toInt();
     // On the switch worker, which is the switch's only user meanwhile.
@@ -121,6 +171,9 @@ int main(int argc, char* argv[]) {
   if (!options) return status;
   platform::ensureApplication();
   if (!PrepareLaunch(*options, "io.github.portvane.Portvane", &status)) return status;
+  if (const char* timeout = getenv("PORTVANE_PROBE_PORTAL_TIMEOUT_MS")) {
+    platform::setPortalAnswerTimeoutForTest(atoi(timeout));
+  }
 
   platform::Clock& programClock = platform::clock();
   PacingRecorder pacing(programClock);
@@ -148,6 +201,31 @@ int main(int argc, char* argv[]) {
       obey(pending.left(end), simulated);
     }
   });
+  QTimer look;
+  QString toolTip;
+  std::optional<QString> note;
+  size_t shown = 0;
+  const char* watchAsked = getenv("PORTVANE_PROBE_WATCH");
+  if (watchAsked && watchAsked[0] == '1') {
+    QObject::connect(&look, &QTimer::timeout, [&] {
+      const QString now = platform::trayToolTip();
+      if (now != toolTip) {
+        toolTip = now;
+        fprintf(stderr, "probe: tooltip %s\n", qPrintable(QString(now).replace(QLatin1Char('\n'), " | ")));
+      }
+      if (const std::optional<QString> nowNote = dialogNote(); nowNote != note) {
+        note = nowNote;
+        if (note) fprintf(stderr, "probe: dialog note %s\n", qPrintable(QString(*note).replace(QLatin1Char('\n'), " | ")));
+      }
+      for (const platform::SimExchange& exchange : simulated.receivedSince(shown)) {
+        fprintf(stderr, "probe: switch received");
+        for (uint8_t byte : exchange.bytes) fprintf(stderr, " %02X", byte);
+        fprintf(stderr, "\n");
+        ++shown;
+      }
+    });
+    look.start(20);
+  }
   QTimer::singleShot(0, [] {
     fprintf(stderr, "probe: running\n");
     const char* quit = getenv("PORTVANE_PROBE_QUIT");
