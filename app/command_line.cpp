@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/desktop/display_check.h"
+
 #ifndef PORTVANE_VERSION
 #define PORTVANE_VERSION "0"
 #endif
@@ -52,36 +54,66 @@ void printHelp(const char* program) {
 
 bool isSet(const char* name) { return !qEnvironmentVariableIsEmpty(name); }
 
+// Why the display server of one of Qt's platforms will not serve, or empty
+// when it will. Qt aborts the process when none does.
+QString unanswered(const QString& platform) {
+  if (platform == QStringLiteral("xcb")) {
+    if (!isSet("DISPLAY")) return QStringLiteral("DISPLAY is not set");
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (platform::xServerAnswers(display.toStdString())) return QString();
+    return QStringLiteral("no X server answers on DISPLAY \"%1\"").arg(display);
+  }
+  if (platform.startsWith(QStringLiteral("wayland"))) {
+    // A compositor that handed its socket over has already answered.
+    if (isSet("WAYLAND_SOCKET")) return QString();
+    if (!isSet("WAYLAND_DISPLAY")) return QStringLiteral("WAYLAND_DISPLAY is not set");
+    const QString display = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (platform::waylandCompositorAnswers(display.toStdString())) return QString();
+    return QStringLiteral("no Wayland compositor answers on WAYLAND_DISPLAY \"%1\"").arg(display);
+  }
+  // offscreen, minimal, vnc, linuxfb, eglfs: no session server needed.
+  return QString();
+}
+
+// The platforms Qt tries, in its order: those QT_QPA_PLATFORM lists
+// ("wayland;xcb", each with options after a colon, "xcb:nograb"), or else
+// Wayland where the session is one, then X.
+QStringList platformsTried() {
+  const QString asked = qEnvironmentVariable("QT_QPA_PLATFORM");
+  QStringList platforms;
+  if (!asked.isEmpty()) {
+    for (const QString& entry : asked.split(u';', Qt::SkipEmptyParts)) platforms << entry.section(u':', 0, 0);
+    return platforms;
+  }
+  if (isSet("WAYLAND_DISPLAY") || qEnvironmentVariable("XDG_SESSION_TYPE") == QStringLiteral("wayland")) {
+    platforms << QStringLiteral("wayland");
+  }
+  platforms << QStringLiteral("xcb");
+  return platforms;
+}
+
 // Whether Qt will find a graphical session, asked before it aborts without one.
-// An empty reason means it will. QT_QPA_PLATFORM may list fallbacks
-// ("wayland;xcb"), each with options after a colon ("xcb:nograb").
+// An empty reason means it will.
 QString missingSession() {
   const bool x = isSet("DISPLAY");
   const bool wayland = isSet("WAYLAND_DISPLAY");
   const QString platforms = qEnvironmentVariable("QT_QPA_PLATFORM");
-  if (platforms.isEmpty()) {
-    return x || wayland ? QString() : QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
+  if (platforms.isEmpty() && !x && !wayland) return QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
+  const QStringList tried = platformsTried();
+  if (tried.isEmpty()) return QStringLiteral("QT_QPA_PLATFORM names no platform");
+  QStringList reasons;
+  for (const QString& platform : tried) {
+    const QString reason = unanswered(platform);
+    if (reason.isEmpty()) return QString();
+    if (!reasons.contains(reason)) reasons << reason;
   }
-  bool wantsX = false;
-  bool wantsWayland = false;
-  for (const QString& entry : platforms.split(u';', Qt::SkipEmptyParts)) {
-    const QString name = entry.section(u':', 0, 0);
-    if (name == QStringLiteral("xcb")) {
-      if (x) return QString();
-      wantsX = true;
-    } else if (name.startsWith(QStringLiteral("wayland"))) {
-      if (wayland) return QString();
-      wantsWayland = true;
-    } else {
-      // offscreen, minimal, vnc, linuxfb, eglfs: no session server needed.
-      return QString();
-    }
+  const QString asked = platforms.isEmpty() ? QString() : QStringLiteral("QT_QPA_PLATFORM is \"%1\" and ").arg(platforms);
+  // Neither variable set, for a list that wants both.
+  if (reasons == QStringList{QStringLiteral("WAYLAND_DISPLAY is not set"), QStringLiteral("DISPLAY is not set")} ||
+      reasons == QStringList{QStringLiteral("DISPLAY is not set"), QStringLiteral("WAYLAND_DISPLAY is not set")}) {
+    return asked + QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
   }
-  const QString asked = QStringLiteral("QT_QPA_PLATFORM is \"%1\" and ").arg(platforms);
-  if (wantsX && wantsWayland) return asked + QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
-  if (wantsX) return asked + QStringLiteral("DISPLAY is not set");
-  if (wantsWayland) return asked + QStringLiteral("WAYLAND_DISPLAY is not set");
-  return QStringLiteral("QT_QPA_PLATFORM names no platform");
+  return asked + reasons.join(QStringLiteral(" and "));
 }
 
 }  // namespace

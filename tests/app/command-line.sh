@@ -2,7 +2,8 @@
 # The two programs' command line, run as a user runs them: --help and
 # --version answer without a display and start nothing; an unknown option or a
 # stray argument is a usage error on standard error; without a graphical
-# session one line names what was looked for, instead of Qt's abort.
+# session, or with a display that nothing answers on, one line names what was
+# looked for, instead of Qt's abort.
 #
 #   command-line.sh <portvane> <portvane-demo> <version>
 set -u
@@ -63,6 +64,31 @@ check "portvane on xcb without DISPLAY" 1 "" \
 check "portvane-demo without a display" 1 "" \
   "~^portvane-demo: no graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set \(QT_QPA_PLATFORM=offscreen runs it headless\)\$" \
   "${headless[@]}" "$demo"
+
+# A display named but not there: one line naming it, instead of Qt's abort.
+# The X display is one no server of this machine has; the Wayland socket is
+# looked for in an empty runtime folder.
+no_x=":$((7000 + RANDOM % 2000))"
+while [ -e "/tmp/.X11-unix/X${no_x#:}" ]; do no_x=":$((7000 + RANDOM % 2000))"; done
+mkdir -m 700 "$work/runtime"
+nowhere=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_SESSION_TYPE XDG_RUNTIME_DIR="$work/runtime")
+check "portvane with no X server on DISPLAY" 1 "" \
+  "=portvane: no graphical session: no X server answers on DISPLAY \"$no_x\"" "${nowhere[@]}" DISPLAY="$no_x" "$portvane"
+check "portvane-demo with no X server on DISPLAY" 1 "" \
+  "=portvane-demo: no graphical session: no X server answers on DISPLAY \"$no_x\" (QT_QPA_PLATFORM=offscreen runs it headless)" \
+  "${nowhere[@]}" DISPLAY="$no_x" "$demo"
+check "portvane on xcb with no X server on DISPLAY" 1 "" \
+  "=portvane: no graphical session: QT_QPA_PLATFORM is \"xcb\" and no X server answers on DISPLAY \"$no_x\"" \
+  "${nowhere[@]}" QT_QPA_PLATFORM=xcb DISPLAY="$no_x" "$portvane"
+check "portvane with no Wayland compositor" 1 "" \
+  "=portvane: no graphical session: no Wayland compositor answers on WAYLAND_DISPLAY \"wayland-9\" and DISPLAY is not set" \
+  "${nowhere[@]}" XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-9 "$portvane"
+# A socket left behind by a compositor that is gone answers no more than none.
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$work/runtime/wayland-1" 2>/dev/null ||
+  : >"$work/runtime/wayland-1"
+check "portvane-demo with a Wayland socket nobody listens on, and no X server" 1 "" \
+  "=portvane-demo: no graphical session: no Wayland compositor answers on WAYLAND_DISPLAY \"wayland-1\" and no X server answers on DISPLAY \"$no_x\" (QT_QPA_PLATFORM=offscreen runs it headless)" \
+  "${nowhere[@]}" WAYLAND_DISPLAY=wayland-1 DISPLAY="$no_x" "$demo"
 
 # None of these ran the program: no hot-key file was made.
 if [ -e "$work/HOTKEY.CFG" ]; then
