@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/launch.h"
 #include "app/main.h"
+#include "platform/desktop/tray.h"
 #include "platform/ui/carbon_events.h"
 #include "sim/panel/switch_front_panel.h"
 #include "sim/simulated_switch.h"
@@ -38,6 +39,8 @@ int main(int argc, char* argv[]) {
   platform::ensureApplication();
   // No one-instance check: the demo never stands in the way of the real program.
   if (!PrepareLaunch(*options, nullptr, &commandLineStatus)) return commandLineStatus;
+  // Nor does it change what the session starts at login.
+  platform::offerStartAtLogin(false);
 
   platform::FeatureReportSwitch simulated(0x10D5, 0x5500);
   simulated.state().availablePorts = 0x03;

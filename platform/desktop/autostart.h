@@ -1,6 +1,10 @@
 // Start at login: the user's XDG autostart entry for the program,
 // $XDG_CONFIG_HOME/autostart/io.github.portvane.Portvane.desktop, which the
-// session reads at login and which runs "portvane --desktop". Main thread only.
+// session reads at login and which runs the desktop launch of the program that
+// wrote it: "portvane --desktop" when that program is the portvane found on
+// PATH, otherwise its absolute path ("/home/me/build/app/portvane" --desktop,
+// quoted as desktop entries quote), so that a program run from a build tree
+// or another folder is the one started. Main thread only.
 #pragma once
 
 #include <string>

@@ -57,6 +57,7 @@ struct Tray {
   QAction* statusSeparator = nullptr;
   QAction* separator = nullptr;
   QAction* startAtLogin = nullptr;
+  bool startAtLoginOffered = true;
   QAction* preferences = nullptr;
   QAction* quit = nullptr;
   // The application's state, as it last said; empty until it says it.
@@ -194,8 +195,10 @@ void prepareMenu() {
     t.menu->addActions(dock->actions());
     t.menu->addAction(t.separator);
   }
-  t.startAtLogin->setChecked(platform::startsAtLogin());
-  t.menu->addAction(t.startAtLogin);
+  if (t.startAtLoginOffered) {
+    t.startAtLogin->setChecked(platform::startsAtLogin());
+    t.menu->addAction(t.startAtLogin);
+  }
   t.menu->addAction(t.preferences);
   t.menu->addAction(t.quit);
 }
@@ -373,6 +376,8 @@ void setTrayStatus(const std::string& status, const std::string& notes) {
 }
 
 QString trayToolTip() { return toolTip(); }
+
+void offerStartAtLogin(bool offered) { tray().startAtLoginOffered = offered; }
 
 void setSystemTrayAvailabilityForTest(std::function<bool()> available) {
   tray().trayAvailable = std::move(available);

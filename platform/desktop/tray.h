@@ -6,7 +6,8 @@
 // context menu shows the application's state (once it has told one) as a line
 // that cannot be chosen, then the Dock menu's items, then the items the Dock
 // adds of its own: the "Start at Login" check item (the user's autostart
-// entry, autostart.h), "Preferences…" and "Quit"; each opening first sends the
+// entry, autostart.h) unless the program keeps it out, "Preferences…" and
+// "Quit"; each opening first sends the
 // Dock menu kEventMenuPopulate, once and before the menu appears. A click on
 // the icon posts kEventAppShown to the application. The tooltip names the
 // application and says its state.
@@ -40,5 +41,10 @@ QImage trayIconImage();
 // when both are as they were.
 void setTrayStatus(const std::string& status, const std::string& notes);
 QString trayToolTip();
+
+// Whether the tray menu has "Start at Login" (it has, until told otherwise):
+// a program that stands in for the real one (the demo) keeps it out, so
+// that it never changes what the session starts.
+void offerStartAtLogin(bool offered);
 
 }  // namespace platform

@@ -196,6 +196,13 @@ TEST_F(TrayTest, TheDockAddsPreferencesAndQuitAfterTheMenusOwnItems) {
   SetApplicationDockTileMenu(nullptr);
   EXPECT_EQ(QStringList({"Start at Login", QString::fromUtf8("Preferences\u2026"), "Quit"}),
             texts(platform::openTrayMenuForTest()));
+
+  // A program that stands in for the real one (the demo) leaves Start at Login out.
+  platform::offerStartAtLogin(false);
+  EXPECT_EQ(QStringList({QString::fromUtf8("Preferences\u2026"), "Quit"}), texts(platform::openTrayMenuForTest()));
+  platform::offerStartAtLogin(true);
+  EXPECT_EQ(QStringList({"Start at Login", QString::fromUtf8("Preferences\u2026"), "Quit"}),
+            texts(platform::openTrayMenuForTest()));
 }
 
 TEST_F(TrayTest, ChoosingAnItemPostsItsCommandToTheApplication) {
