@@ -21,6 +21,9 @@
 //                               its options carried, bound as they asked
 //   activate <id> [<session>]   emits Activated for <id>, in the latest
 //                               session or the one named
+//   change <id> <description>   the user gives <id> another trigger in the
+//                               desktop's settings: ShortcutsChanged for the
+//                               latest session
 //   quit                        leaves the bus and exits 0
 //
 //   backend: ready
@@ -29,6 +32,7 @@
 //   backend: list <session handle>   (a session it does not know fails)
 //   backend: close <session handle>
 //   backend: activated <id> <session handle>
+//   backend: changed <id> <session handle>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -217,6 +221,18 @@ class Backend : public QDBusVirtualObject {
     say(QStringLiteral("activated %1 %2").arg(id, target));
   }
 
+  void change(const QString& id, const QString& trigger) {
+    triggers.insert(id, trigger);
+    QList<Shortcut>& shortcuts = sessions_[latest_];
+    for (Shortcut& shortcut : shortcuts) {
+      if (shortcut.id == id) shortcut.properties.insert(QStringLiteral("trigger_description"), trigger);
+    }
+    QDBusMessage signal = QDBusMessage::createSignal(kDesktopPath, kShortcuts, QStringLiteral("ShortcutsChanged"));
+    signal << QVariant::fromValue(QDBusObjectPath(latest_)) << QVariant::fromValue(shortcuts);
+    QDBusConnection::sessionBus().send(signal);
+    say(QStringLiteral("changed %1 %2").arg(id, latest_));
+  }
+
   uint createAnswer = 0;
   QString bindAnswer = QStringLiteral("0");
   bool listAnswersCreated = false;
@@ -276,6 +292,8 @@ int main(int argc, char* argv[]) {
         backend.listAnswersCreated = true;
       } else if (command == QLatin1String("activate")) {
         backend.activate(words.value(1), words.value(2));
+      } else if (command == QLatin1String("change")) {
+        backend.change(words.value(1), words.mid(2).join(QLatin1Char(' ')));
       } else if (command == QLatin1String("quit")) {
         QCoreApplication::quit();
       } else if (!command.isEmpty()) {

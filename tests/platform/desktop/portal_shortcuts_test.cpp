@@ -316,6 +316,13 @@ TEST_F(PortalShortcutsTest, KeysAreBoundFromStartUpAndAnActivationSwitchesToItsC
   EXPECT_EQ("backend: bind " + session + " PCH1-1=CTRL+ALT+1,PCH2-2=CTRL+ALT+2\n", asked("backend: bind "));
   EXPECT_EQ("", hotKeyLines());
 
+  // The user gives a key other keys in the desktop's settings, and back.
+  backEnd_.tell("change PCH2-2 Super+F2");
+  ASSERT_TRUE(showsToolTip("Computer 1 | Control+Alt+2 is not active: the desktop bound Super+F2 instead"))
+      << latestToolTip().constData();
+  backEnd_.tell("change PCH2-2 Ctrl+Alt+2");
+  ASSERT_TRUE(showsToolTip("Computer 1")) << latestToolTip().constData();
+
   // Another program's session on the same portal: its activation goes to every
   // connection on the bus, and is not the program's.
   QDBusMessage create = QDBusMessage::createMethodCall(kPortalName, "/org/freedesktop/portal/desktop",
@@ -336,7 +343,10 @@ TEST_F(PortalShortcutsTest, KeysAreBoundFromStartUpAndAnActivationSwitchesToItsC
   ASSERT_TRUE(showsToolTip("Computer 2")) << latestToolTip().constData();
   backEnd_.tell("activate PCH1-1 " + session);
   ASSERT_TRUE(probe_.waitFor(kCommandComputer1));
-  EXPECT_EQ("", hotKeyLines());
+  EXPECT_EQ(
+      "portvane: hot key Control+Alt+2 is not active: the desktop bound Super+F2 instead\n"
+      "portvane: hot key Control+Alt+2 is active\n",
+      hotKeyLines());
 }
 
 TEST_F(PortalShortcutsTest, TheDesktopsAnswerIsReadKeyByKeyAndAChangeOfKeysIsBoundAnew) {
