@@ -280,9 +280,10 @@ class PortalClient : public QObject {
     }
   }
 
-  // The user changed a trigger in the desktop's settings.
+  // The user changed a trigger in the desktop's settings. The portal sends in
+  // order: an answer still to come is newer, and has the last word.
   void shortcutsChanged(const QDBusMessage& message) {
-    if (message.service() != owner_ || session_.isEmpty() || asked_ != Asked::kNothing) return;
+    if (message.service() != owner_ || session_.isEmpty()) return;
     if (message.arguments().value(0).value<QDBusObjectPath>().path() != session_) return;
     takeAnswer(entriesOf(message.arguments().value(1)), false);
   }
@@ -308,8 +309,11 @@ class PortalClient : public QObject {
       return;
     }
     if (!name.startsWith(kBackEndPrefix)) return;
-    if (!newOwner.isEmpty() && waitingToRetry()) {
-      // A back-end that is back: no need to wait for the next try.
+    if (!newOwner.isEmpty() && !bound_ && !refused_ && asked_ != Asked::kBind) {
+      // A back-end that is back: no need to wait for the next try, nor for
+      // an answer that the one before may never give. A bind under way may
+      // be showing the user a dialog, and is left to finish; a refusal
+      // stands.
       retryDelayMs_ = kFirstRetryMs;
       queueStart();
     } else if (bound_) {
@@ -336,8 +340,6 @@ class PortalClient : public QObject {
     retryTimer_.setSingleShot(true);
     connect(&retryTimer_, &QTimer::timeout, this, [this] { start(); });
   }
-
-  bool waitingToRetry() const { return retryTimer_.isActive(); }
 
   int answerMs(int ownMs) const { return answerTimeoutForTest > 0 ? answerTimeoutForTest : ownMs; }
 
@@ -416,6 +418,7 @@ class PortalClient : public QObject {
     retryTimer_.stop();
     closeSession();
     bound_ = false;
+    refused_ = false;
   }
 
   // Asks for the whole set of keys afresh. Each key keeps its standing until
@@ -528,6 +531,7 @@ class PortalClient : public QObject {
   // Not asked again until the portal's name has a new owner.
   void refuse(const QString& reason) {
     reset();
+    refused_ = true;
     setAll(HotKeyStanding::kRefused, reason);
   }
 
@@ -610,6 +614,7 @@ class PortalClient : public QObject {
   QString request_;
   Asked asked_ = Asked::kNothing;
   bool bound_ = false;
+  bool refused_ = false;
   bool startQueued_ = false;
   unsigned attempt_ = 0;
   unsigned tokens_ = 0;

@@ -15,12 +15,14 @@
 // with BindShortcuts; its answer says which triggers the desktop bound.
 //
 // A portal that does not answer, or whose desktop could not bind, is asked
-// again after 1 s, then 2, 4, ... up to 60 s between tries. A portal that is
+// again after 1 s, then 2, 4, ... up to 60 s between tries, and at once when
+// one of the desktop's portal back-ends gets a new owner. A portal that is
 // missing or has no GlobalShortcuts, and a desktop that refuses, are not
-// asked again until the portal's name (or the name of one of the desktop's
-// portal back-ends) gets a new owner; a new owner has the keys bound again at
-// once. Nothing is printed here: the application says what the keys' standing
-// means to the user.
+// asked again until the keys change or the portal's name gets a new owner. A
+// new owner of the portal's name has the keys bound again at once; a
+// back-end that comes or goes while they are bound has the portal asked
+// whether it still holds them. Nothing is printed here: the application says
+// what the keys' standing means to the user.
 #pragma once
 
 #include <cstdint>
