@@ -16,12 +16,9 @@ using platform::SwitchBusReply;
 
 // The computers the tray menu and the hot keys serve (ports 0 and 1).
 constexpr uint32_t kComputers = 2;
-// The switch holds each port for a whole number of 5-second units; what each
-// generation takes, in those units (the settings dialog's choices).
-constexpr uint32_t kPeriodUnitSeconds = 5;
-constexpr uint32_t kWidestPeriodSeconds = 100;
-constexpr int kFirstPeriod[3] = {0, 2, 1};
-constexpr int kLastPeriod[3] = {0, 12, 20};
+// The switch holds each port for a whole number of 5-second units.
+constexpr uint32_t kPeriodUnitSeconds = kAutoScanPeriodUnitSeconds;
+constexpr uint32_t kWidestPeriodSeconds = kLastAutoScanPeriod[2] * kAutoScanPeriodUnitSeconds;
 
 std::string Hex4(uint32_t value) {
   char text[8];
@@ -42,8 +39,8 @@ SwitchBusError InvalidArgs(const std::string& message) { return {platform::kBusE
 // when it takes it.
 std::string PeriodProblem(int version, uint32_t seconds) {
   const int generation = version == 1 ? 1 : 2;
-  const uint32_t first = uint32_t(kFirstPeriod[generation]) * kPeriodUnitSeconds;
-  const uint32_t last = uint32_t(kLastPeriod[generation]) * kPeriodUnitSeconds;
+  const uint32_t first = uint32_t(kFirstAutoScanPeriod[generation]) * kPeriodUnitSeconds;
+  const uint32_t last = uint32_t(kLastAutoScanPeriod[generation]) * kPeriodUnitSeconds;
   if (seconds >= first && seconds <= last && seconds % kPeriodUnitSeconds == 0) return {};
   return "period " + std::to_string(seconds) + " s: this switch takes " + std::to_string(first) + " to " +
          std::to_string(last) + " seconds in steps of 5";

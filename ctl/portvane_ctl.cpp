@@ -55,10 +55,7 @@ const char kHelp[] =
     "answer, 6 the switch has no such setting.\n";
 
 // The switch holds each port for a whole number of 5-second units.
-constexpr int kPeriodUnitSeconds = 5;
-// What each generation accepts, in those units (the settings dialog's choices).
-constexpr int kFirstPeriod[3] = {0, 2, 1};
-constexpr int kLastPeriod[3] = {0, 12, 20};
+constexpr int kPeriodUnitSeconds = kAutoScanPeriodUnitSeconds;
 
 enum class Command { Status, Port, Scan, Period, Buzzer };
 
@@ -110,7 +107,7 @@ std::string parseRequest(const QStringList& words, Request* request) {
   } else if (command == "period") {
     request->command = Command::Period;
     if (oneValue) request->value = words[1].toInt(&ok);
-    const int widest = kLastPeriod[2] * kPeriodUnitSeconds;
+    const int widest = kLastAutoScanPeriod[2] * kPeriodUnitSeconds;
     if (!ok || request->value < kPeriodUnitSeconds || request->value > widest ||
         request->value % kPeriodUnitSeconds != 0) {
       return "period takes 5 to 100 seconds in steps of 5";
@@ -294,10 +291,10 @@ std::optional<Result> answeredByReading(const Request& request, const KVM_INFO& 
       if (!info.hasAutoScanPeriod) return finished(kNotOnThisSwitch, "this switch has no auto-scan period");
       const int generation = info.version == 1 ? 1 : 2;
       const int period = request.value / kPeriodUnitSeconds;
-      if (period < kFirstPeriod[generation] || period > kLastPeriod[generation]) {
+      if (period < kFirstAutoScanPeriod[generation] || period > kLastAutoScanPeriod[generation]) {
         return badArgument("this switch takes a period of " +
-                           std::to_string(kFirstPeriod[generation] * kPeriodUnitSeconds) + " to " +
-                           std::to_string(kLastPeriod[generation] * kPeriodUnitSeconds) +
+                           std::to_string(kFirstAutoScanPeriod[generation] * kPeriodUnitSeconds) + " to " +
+                           std::to_string(kLastAutoScanPeriod[generation] * kPeriodUnitSeconds) +
                            " seconds in steps of 5");
       }
       return std::nullopt;

@@ -245,10 +245,11 @@ void MainWindow::LoadAutoScanPeriod(const KVM_INFO& info) {
   // An item stands for 5 x autoScanPeriod seconds; the serial-number switch
   // starts at 10 seconds, the feature-report switch at 5.
   const bool serialNumberSwitch = info.version == 1;
-  const int first = serialNumberSwitch ? 2 : 1;
-  const int count = serialNumberSwitch ? 11 : 20;
+  const int generation = serialNumberSwitch ? 1 : 2;
+  const int first = kFirstAutoScanPeriod[generation];
+  const int count = kLastAutoScanPeriod[generation] - first + 1;
   for (int n = 0; n < count; ++n) {
-    CFStringRef text = CFStringCreateWithFormat(kCFAllocatorDefault, nullptr, CFSTR("%d"), 5 * (first + n));
+    CFStringRef text = CFStringCreateWithFormat(kCFAllocatorDefault, nullptr, CFSTR("%d"), kAutoScanPeriodUnitSeconds * (first + n));
     AppendMenuItemTextWithCFString(menu, text, 0, 0, nullptr);
     CFRelease(text);
   }

@@ -10,6 +10,13 @@
 
 #include "switch/kvm_switch.h"
 
+// The auto-scan periods each generation takes, in the 5-second units that
+// KVMSetAutoScanPeriod is given, by `version`: 10 to 60 seconds on the
+// serial-number switch, 5 to 100 on the feature-report switch.
+constexpr int kAutoScanPeriodUnitSeconds = 5;
+constexpr int kFirstAutoScanPeriod[3] = {0, 2, 1};
+constexpr int kLastAutoScanPeriod[3] = {0, 12, 20};
+
 IOReturn KVMGetInformation(KVM_INFO* info);
 
 IOReturn KVMSetPortNumber(KVM_INFO* info, int port);
