@@ -27,6 +27,8 @@ case "$mode" in
   *) echo "$usage" >&2; exit 2 ;;
 esac
 artwork="$source_dir/resources/artwork"
+# shellcheck source=tests/e2e/steps.sh
+. "$(dirname "$0")/steps.sh"
 # shellcheck source=tests/e2e/pictures.sh
 . "$(dirname "$0")/pictures.sh"
 
@@ -47,19 +49,11 @@ xvfb_pid= trayer_pid= demo_pid=
 tray_window= stand_in_window=
 
 stop() {
-  local pid
-  for pid in "$demo_pid" "$trayer_pid" "$xvfb_pid"; do
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null
-  done
-  for pid in "$demo_pid" "$trayer_pid" "$xvfb_pid"; do
-    [ -n "$pid" ] && wait "$pid" 2>/dev/null
-  done
+  end_processes "$demo_pid" "$trayer_pid" "$xvfb_pid"
   rm -rf "$work"
 }
 trap stop EXIT
 trap 'exit 1' INT TERM
-
-say() { echo "e2e: $*"; }
 
 fail() {
   say "FAILED: $*"
@@ -70,19 +64,6 @@ fail() {
   fi
   exit 1
 }
-
-# wait_until <seconds> <command...>: true once the command succeeds, false
-# when the time is up.
-wait_until() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.2
-  done
-}
-
-demo_said() { grep -qxF -- "$1" "$demo_log"; }
 
 # ---- Pictures
 
@@ -309,8 +290,4 @@ if [ "$mode" = --no-tray ]; then
   )
 fi
 
-for step in "${steps[@]}"; do
-  if [ -n "$demo_pid" ] && ! kill -0 "$demo_pid" 2>/dev/null; then fail "portvane-demo has ended"; fi
-  "$step"
-done
-say "passed"
+run_steps "${steps[@]}"

@@ -21,6 +21,8 @@ demo=$(realpath -- "${1:?$usage}")
 backend=$(realpath -- "${2:?$usage}")
 source_dir=$(realpath -- "${3:?$usage}")
 artwork="$source_dir/resources/artwork"
+# shellcheck source=tests/e2e/steps.sh
+. "$(dirname "$0")/steps.sh"
 # shellcheck source=tests/e2e/pictures.sh
 . "$(dirname "$0")/pictures.sh"
 
@@ -55,20 +57,12 @@ backend_log="$work/backend.log"
 weston_pid= bus_pid= backend_pid= portal_pid= demo_pid=
 
 stop() {
-  local pid
   exec 3>&- 2>/dev/null
-  for pid in "$demo_pid" "$portal_pid" "$backend_pid" "$bus_pid" "$weston_pid"; do
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null
-  done
-  for pid in "$demo_pid" "$portal_pid" "$backend_pid" "$bus_pid" "$weston_pid"; do
-    [ -n "$pid" ] && wait "$pid" 2>/dev/null
-  done
+  end_processes "$demo_pid" "$portal_pid" "$backend_pid" "$bus_pid" "$weston_pid"
   rm -rf "$work"
 }
 trap stop EXIT
 trap 'exit 1' INT TERM
-
-say() { echo "e2e: $*"; }
 
 fail() {
   say "FAILED: $*"
@@ -83,18 +77,6 @@ fail() {
   exit 1
 }
 
-# wait_until <seconds> <command...>: true once the command succeeds, false
-# when the time is up.
-wait_until() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.2
-  done
-}
-
-demo_said() { grep -qxF -- "$1" "$demo_log"; }
 backend_said() { grep -q -- "$1" "$backend_log"; }
 portal_owned() {
   "${session_env[@]}" dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
@@ -265,8 +247,4 @@ steps=(
   stand_in_shows_computer_2
 )
 
-for step in "${steps[@]}"; do
-  if [ -n "$demo_pid" ] && ! kill -0 "$demo_pid" 2>/dev/null; then fail "portvane-demo has ended"; fi
-  "$step"
-done
-say "passed"
+run_steps "${steps[@]}"
