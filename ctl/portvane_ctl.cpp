@@ -309,6 +309,9 @@ std::optional<Result> answeredByReading(const Request& request, const KVM_INFO& 
 // The request on the attached switch, the caller holding its lock.
 Result serve(const Request& request, KVM_INFO* info) {
   if (info->state != 2) return unattached();
+  // A switch that let the attach's read run into the kernel's whole time is
+  // silent: asking it again would only double the wait for the same answer.
+  if (info->notAnswering) return unanswered(kIOReturnTimeout, *info);
   // The attach's first read may have failed unseen: what the request depends
   // on is read again.
   if (readsFirst(request)) {

@@ -284,10 +284,13 @@ if [ "${1:-}" = "--guest" ]; then
   # The first request runs into the kernel's 5 s and ends the read or the
   # command there: no further tries for a switch that does not answer at all
   # (five of them would take well over the limit given here).
+  silent_started=$(now_ms)
   run_ctl 20 "$ctl" "${asking[@]}"
+  silent_ms=$(($(now_ms) - silent_started))
   [ "$ctl_status" = 5 ] || fail "portvane-ctl ${asking[*]} exited $ctl_status"
   [ "$(cat /run/portvane/ctl.err)" = "portvane-ctl: the switch ($ids) does not answer" ] ||
     fail "portvane-ctl said: $(cat /run/portvane/ctl.err)"
+  say "$gen: the silent switch was reported in $((silent_ms / 1000)).$((silent_ms % 1000 / 100)) s"
   tell answer
   [ "$generation" = 1 ] && settle_switch
   run_ctl 60 "$ctl" status
@@ -438,9 +441,12 @@ $b mount -t proc proc /proc
 $b mount -t sysfs sysfs /sys
 $b mount -t devtmpfs devtmpfs /dev
 for module in /modules/*.ko; do $b insmod "$module" || off "insmod $module failed"; done
-source=""
+source="" shared=""
 for word in $($b cat /proc/cmdline); do
-  case "$word" in portvane.source=*) source=${word#*=} ;; esac
+  case "$word" in
+    portvane.source=*) source=${word#*=}; shared="$shared $source" ;;
+    portvane.build=* | portvane.kernel=*) shared="$shared ${word#*=}" ;;
+  esac
 done
 $b mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /lower || off "cannot mount the host's root"
 $b mount -t tmpfs -o mode=0755 upper /upper
@@ -448,6 +454,13 @@ $b mkdir -p /upper/data /upper/work
 $b mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work overlay /root || off "cannot lay the overlay"
 $b mount -t tmpfs -o mode=0755 run /root/run
 $b mount -t tmpfs -o mode=1777 tmp /root/tmp
+# A checkout, build tree or kernel under /tmp would be hidden by the guest's
+# own /tmp: those come back from the host, still read-only.
+for path in $shared; do
+  case "$path" in
+    /tmp/*) $b mkdir -p "/root$path" && $b mount --bind "/lower$path" "/root$path" || off "cannot share $path" ;;
+  esac
+done
 for fs in proc sys dev; do $b mount --move /$fs /root/$fs; done
 exec $b switch_root /root /bin/bash "$source/scripts/check-real-kernel.sh" --guest
 EOF

@@ -67,8 +67,10 @@ gboolean FeatureReportIoctls::handle(UMockdevIoctlBase*, UMockdevIoctlClient* cl
                               : (*device)->setReport(device, kIOHIDReportTypeFeature, data->data[0], data->data,
                                                      length, 0, nullptr, nullptr, nullptr);
   if (status != 0) {
-    // A device gone from the bus answers as the kernel's unplugged node does.
-    umockdev_ioctl_client_complete(client, -1, status == kIOReturnNotAttached ? ENODEV : EIO);
+    // A device gone from the bus answers as the kernel's unplugged node does,
+    // and one that let the kernel's time run out as its timed-out request.
+    const int error = status == kIOReturnNotAttached ? ENODEV : status == kIOReturnTimeout ? ETIMEDOUT : EIO;
+    umockdev_ioctl_client_complete(client, -1, error);
   } else {
     umockdev_ioctl_client_complete(client, long(size), 0);
   }
