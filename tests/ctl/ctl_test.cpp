@@ -7,7 +7,6 @@
 // The serial-number switch goes over usbfs, which umockdev does not serve to
 // libusb, so its case runs the command line in-process with libusb's table
 // scripted and the switch's state from the simulated serial-number switch.
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -241,15 +240,12 @@ TEST_F(PortvaneCtl, NoSwitchNoPermissionAndNoAnswerEachHaveTheirStatusAndLine) {
   EXPECT_EQ("", denied.out);
   ASSERT_EQ(0, chown(node.c_str(), 0, 0));
 
-  // A switch silent at the attach's read is not asked a second time.
-  sim_.failNext(SimCall::GetReport, 2, kIOReturnTimeout);
-  const size_t asked = std::count(sim_.calls().begin(), sim_.calls().end(), SimCall::GetReport);
+  // Silent only at the attach's read: not asked a second time.
+  sim_.failNext(SimCall::GetReport, 1, kIOReturnTimeout);
   Outcome silent = Ctl({"status"});
   EXPECT_EQ(5, silent.status);
   EXPECT_EQ("portvane-ctl: the switch (10d5:5500) does not answer\n", silent.err);
   EXPECT_EQ("", silent.out);
-  EXPECT_EQ(asked + 1, size_t(std::count(sim_.calls().begin(), sim_.calls().end(), SimCall::GetReport)));
-  sim_.failNext(SimCall::GetReport, 0, kIOReturnTimeout);
 
   // A command the switch does not take, after an attach that went well.
   sim_.failNext(SimCall::SetReport, 5, kIOReturnTimeout);
